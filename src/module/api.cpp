@@ -1,0 +1,247 @@
+#include "module/api.hpp"
+
+#include <frameobject.h>
+
+namespace vsn {
+
+PyObject* Frame::finish(Ref result) noexcept {
+    if (!result) {
+        return fail();
+    }
+    return result.release();
+}
+
+PyObject* Frame::fail() noexcept {
+    if (!PyErr_Occurred()) {
+        // A body that fails must have said why; never let the interpreter see NULL bare.
+        PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", label_);
+    }
+    addTraceback(label_, line_);
+    return nullptr;
+}
+
+namespace {
+
+// The one place that knows how each interpreter version stores a frame's line.
+void setFrameLine(PyFrameObject* frame, int line) {
+#if PY_VERSION_HEX < 0x030B0000
+    frame->f_lineno = line;
+#else
+    // From 3.11 the frame is opaque; its line comes from the code object, whose first
+    // line PyCode_NewEmpty has already set to `line`.
+    (void)frame;
+    (void)line;
+#endif
+}
+
+}  // namespace
+
+void addTraceback(const char* label, int line) noexcept {
+    PyObject* globals = records().ns;
+    if (globals == nullptr) {
+        return;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", label, line)));
+    Ref frame;
+    if (code) {
+        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
+            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.borrow()), globals,
+            nullptr)));
+    }
+    if (!frame) {
+        // Out of memory while reporting: the entry is lost, the caller's exception is not.
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    setFrameLine(reinterpret_cast<PyFrameObject*>(frame.borrow()), line);
+    PyErr_Restore(type, value, tb);
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.borrow()));
+}
+
+Ref global(PyObject* name) {
+    const Records& r = records();
+    if (r.ns == nullptr) {
+        PyErr_SetString(PyExc_ImportError, "module 'vsnRtrv' failed to load");
+        return {};
+    }
+    PyObject* value = PyDict_GetItemWithError(r.ns, name);
+    if (value == nullptr && !PyErr_Occurred()) {
+        value = PyDict_GetItemWithError(PyModule_GetDict(r.builtins.borrow()), name);
+        if (value == nullptr && !PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+    }
+    return Ref::newRef(value);
+}
+
+Ref getAttr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+bool setAttr(PyObject* obj, PyObject* name, PyObject* value) {
+    return PyObject_SetAttr(obj, name, value) == 0;
+}
+
+Ref getSlice(PyObject* obj, PyObject* slice) {
+    PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+    if (mapping == nullptr || mapping->mp_subscript == nullptr) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
+        return {};
+    }
+    return Ref::steal(mapping->mp_subscript(obj, slice));
+}
+
+Ref getIndex(PyObject* obj, Py_ssize_t index) {
+    if (PyList_CheckExact(obj)) {
+        Py_ssize_t size = PyList_GET_SIZE(obj);
+        Py_ssize_t at = index < 0 ? index + size : index;
+        if (at < 0 || at >= size) {
+            PyErr_SetString(PyExc_IndexError, "list index out of range");
+            return {};
+        }
+        return Ref::newRef(PyList_GET_ITEM(obj, at));
+    }
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) {
+        return {};
+    }
+    return Ref::steal(PyObject_GetItem(obj, key.borrow()));
+}
+
+int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
+
+int equals(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+
+bool append(PyObject* target, PyObject* item) {
+    if (PyList_CheckExact(target)) {
+        return PyList_Append(target, item) == 0;
+    }
+    return static_cast<bool>(callMethod(target, k().append.borrow(), item));
+}
+
+Py_ssize_t length(PyObject* obj) { return PyObject_Length(obj); }
+
+Ref newList() { return Ref::steal(PyList_New(0)); }
+
+Ref listOf(PyObject* a, PyObject* b) {
+    Ref list = Ref::steal(PyList_New(2));
+    if (list) {
+        Py_INCREF(a);
+        PyList_SET_ITEM(list.borrow(), 0, a);
+        Py_INCREF(b);
+        PyList_SET_ITEM(list.borrow(), 1, b);
+    }
+    return list;
+}
+
+Ref listOf(PyObject* a, PyObject* b, PyObject* c) {
+    Ref list = Ref::steal(PyList_New(3));
+    if (list) {
+        Py_INCREF(a);
+        PyList_SET_ITEM(list.borrow(), 0, a);
+        Py_INCREF(b);
+        PyList_SET_ITEM(list.borrow(), 1, b);
+        Py_INCREF(c);
+        PyList_SET_ITEM(list.borrow(), 2, c);
+    }
+    return list;
+}
+
+PyObject* defaultFalse() { return Py_False; }
+
+namespace {
+
+bool countError(const Signature& sig, Py_ssize_t given) {
+    const char* how;
+    Py_ssize_t number;
+    if (sig.required == sig.count) {
+        how = "exactly";
+        number = sig.count;
+    } else if (given < sig.required) {
+        how = "at least";
+        number = sig.required;
+    } else {
+        how = "at most";
+        number = sig.count;
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, how, number, number == 1 ? "" : "s", given);
+    return false;
+}
+
+// Index of the parameter whose name equals `key` in text, or -1.
+Py_ssize_t paramIndex(const Signature& sig, PyObject* key) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, sig.params[i].name) == 0) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t given = PyTuple_GET_SIZE(args);
+    if (given > sig.count || (kwargs == nullptr && given < sig.required)) {
+        return countError(sig, given);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        out[i] = PyTuple_GET_ITEM(args, i);
+    }
+    if (kwargs == nullptr) {
+        for (Py_ssize_t i = given; i < sig.count; ++i) {
+            out[i] = sig.params[i].defaultValue();
+        }
+        return true;
+    }
+
+    Py_ssize_t used = 0;
+    for (Py_ssize_t i = given; i < sig.count; ++i) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(sig.params[i].name));
+        if (!name) {
+            return false;
+        }
+        PyObject* value = PyDict_GetItemWithError(kwargs, name.borrow());
+        if (value != nullptr) {
+            out[i] = value;
+            ++used;
+        } else if (PyErr_Occurred()) {
+            return false;
+        } else if (sig.params[i].defaultValue == nullptr) {
+            // The parameters before this one are all that was supplied.
+            return countError(sig, i);
+        } else {
+            out[i] = sig.params[i].defaultValue();
+        }
+    }
+    if (used == PyDict_GET_SIZE(kwargs)) {
+        return true;
+    }
+
+    // Some keyword was not taken: the first offender in the mapping's order decides.
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            return false;
+        }
+        Py_ssize_t index = paramIndex(sig, key);
+        if (index >= given) {
+            continue;
+        }
+        if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         sig.name, key);
+        }
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vsn

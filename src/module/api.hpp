@@ -1,0 +1,102 @@
+// The C API layer that every function of the module is written on: module-level name
+// lookup, calls, traceback entries and argument binding.
+//
+// Every helper that can fail returns an empty Ref (or -1 / false) with the exception
+// set, so that a body is a straight line of `if (!x) return {};`.
+#pragma once
+
+#include "module/ref.hpp"
+#include "module/state.hpp"
+
+#include <array>
+
+namespace vsn {
+
+// Where a module function stands, so that an exception leaving it gets one traceback
+// entry at the line of the statement that failed.
+class Frame {
+public:
+    Frame(const char* label, int line) noexcept : label_(label), line_(line) {}
+    Frame(const Frame&) = delete;
+    Frame& operator=(const Frame&) = delete;
+
+    void at(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+    const char* label() const noexcept { return label_; }
+
+    // Hands a body's result to the interpreter; on failure, first adds the entry.
+    PyObject* finish(Ref result) noexcept;
+    // Adds the entry for a failure at the current line; always nullptr.
+    PyObject* fail() noexcept;
+
+private:
+    const char* label_;
+    int line_;
+};
+
+// Adds a traceback entry (label, file "vsnRtrv", line, module namespace as globals) to
+// the pending exception. The exception itself is kept whatever happens here.
+void addTraceback(const char* label, int line) noexcept;
+
+// Module namespace first, then the builtins recorded at load; else NameError.
+Ref global(PyObject* name);
+
+Ref getAttr(PyObject* obj, PyObject* name);
+bool setAttr(PyObject* obj, PyObject* name, PyObject* value);
+
+// Calls with positional arguments, all borrowed.
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, args...};
+    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
+                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr));
+}
+
+// obj.name(args...): the attribute is looked up like any other, bound methods included.
+template <class... Args>
+Ref callMethod(PyObject* obj, PyObject* name, Args... args) {
+    std::array<PyObject*, sizeof...(Args) + 1> argv{obj, args...};
+    return Ref::steal(PyObject_VectorcallMethod(name, argv.data(),
+                                                (sizeof...(Args) + 1) |
+                                                    PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                nullptr));
+}
+
+// obj[slice], refusing objects that offer no subscripting with "unsliceable".
+Ref getSlice(PyObject* obj, PyObject* slice);
+// obj[index] for a C index.
+Ref getIndex(PyObject* obj, Py_ssize_t index);
+// `item in container`: 1, 0, or -1 with an exception.
+int contains(PyObject* container, PyObject* item);
+// `a == b` as the host's rich comparison: 1, 0, or -1 with an exception.
+int equals(PyObject* a, PyObject* b);
+// list.append that also serves list subclasses and other objects with an append method.
+bool append(PyObject* target, PyObject* item);
+// len(obj), -1 with an exception.
+Py_ssize_t length(PyObject* obj);
+
+Ref newList();
+Ref listOf(PyObject* a, PyObject* b);
+Ref listOf(PyObject* a, PyObject* b, PyObject* c);
+
+// Keyword-capable binding.
+struct Param {
+    const char* name;
+    PyObject* (*defaultValue)();  // nullptr: the parameter is required; borrowed result
+};
+
+struct Signature {
+    const char* name;  // the plain name used in the messages
+    const Param* params;
+    Py_ssize_t count;
+    Py_ssize_t required;  // the first `required` parameters have no default
+};
+
+// Binds `args` and `kwargs` (which may be NULL) to sig's parameters; `out` receives
+// borrowed references, one per parameter. False with TypeError set on a binding fault.
+bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+PyObject* defaultFalse();
+
+}  // namespace vsn

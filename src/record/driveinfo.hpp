@@ -1,0 +1,16 @@
+// The drive record class and the function type of its methods.
+#pragma once
+
+#include "module/ref.hpp"
+
+namespace vsn::record {
+
+// Makes the method function type ready (exec stage 3). False with an exception set.
+bool readyTypes();
+
+// Builds the class `DriveInfo` (exec stage 6). On failure returns an empty Ref and, when
+// the failure happened while making a method, sets *failLine to that method's
+// definition line (it is left alone otherwise).
+Ref makeDriveInfoClass(int* failLine);
+
+}  // namespace vsn::record
