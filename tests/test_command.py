@@ -1,0 +1,94 @@
+"""The command runner: the exact call of run, and real child processes."""
+
+import subprocess
+
+import pytest
+
+import vsnRtrv
+
+
+def test_run_gets_one_positional_then_stdout_and_shell(fake_run):
+    recorder = fake_run(lambda cmd: b"  hi \n")
+    cmd = ["tool", "arg"]
+    assert vsnRtrv._runCmdList(cmd) == "hi"
+    assert vsnRtrv._runCmdList(cmd, True) == "hi"
+    (args1, kw1), (args2, kw2) = recorder.calls
+    assert args1 == (cmd,) and args1[0] is cmd
+    assert list(kw1) == ["stdout", "shell"]
+    assert kw1["stdout"] is subprocess.PIPE and kw1["shell"] is False
+    assert kw2["shell"] is True
+
+
+def test_rebound_pipe_and_clean_are_used(monkeypatch, fake_run):
+    recorder = fake_run(lambda cmd: b"raw")
+    monkeypatch.setattr(vsnRtrv, "PIPE", "sentinel")
+    monkeypatch.setattr(vsnRtrv, "_cleanStdout", lambda b: ("cleaned", b))
+    assert vsnRtrv._runCmdList(["x"]) == ("cleaned", b"raw")
+    assert recorder.calls[0][1]["stdout"] == "sentinel"
+
+
+@pytest.mark.parametrize(
+    "raw, text",
+    [
+        (b"", ""),
+        (b"\r\n  text with  inner  spaces \r\n\r\n", "text with  inner  spaces"),
+        (b"a\r\nb\r\n", "a\r\nb"),
+        (b"\x1c\x1d\t\x0b\x0c x \x1e\x1f", "x"),
+        (b"caf\xc3\xa9", "caf\u00e9"),
+        (b"\xe9t\xe9", "\udce9t\udce9"),
+    ],
+)
+def test_clean_stdout(raw, text):
+    assert vsnRtrv._cleanStdout(raw) == text
+
+
+def test_clean_stdout_keeps_undecodable_bytes_recoverable():
+    raw = b"Volume in drive C is Syst\xe8me"
+    assert vsnRtrv._cleanStdout(raw).encode("utf-8", "surrogateescape") == raw
+
+
+def test_clean_stdout_on_a_str_raises_attribute_error(entries):
+    with pytest.raises(AttributeError) as info:
+        vsnRtrv._cleanStdout("already text")
+    assert entries(info.value) == [("vsnRtrv._cleanStdout", 84)]
+
+
+def test_real_child_empty_output(tools):
+    tools.add("quiet")
+    assert vsnRtrv._runCmdList(["quiet"]) == ""
+
+
+def test_real_child_crlf_trimmed(tools):
+    tools.add("crlf", b"\r\n  Drives: C:\\ D:\\ \r\n\r\n")
+    assert vsnRtrv._runCmdList(["crlf"]) == "Drives: C:\\ D:\\"
+
+
+def test_real_child_nonzero_exit_still_returns_text(tools, capfd):
+    tools.add("failing", b"partial text\n", status=3, stderr=b"complaint\n")
+    assert vsnRtrv._runCmdList(["failing"]) == "partial text"
+    assert "complaint" in capfd.readouterr().err
+
+
+def test_real_child_non_ascii_byte(tools):
+    tools.add("label", b"Volume in drive C is Donn\xe9es\r\nVolume Serial Number is 1A2B-3C4D\r\n")
+    text = vsnRtrv._runCmdList(["label"])
+    assert text.split()[-1] == "1A2B-3C4D"
+    assert "Donn\udce9es" in text
+
+
+def test_missing_tool_raises_file_not_found_with_entry(tools, entries):
+    with pytest.raises(FileNotFoundError) as info:
+        vsnRtrv._runCmdList(["no-such-tool"])
+    assert entries(info.value) == [("vsnRtrv._runCmdList", 88)]
+
+
+def test_shell_flag_runs_through_the_shell(tools):
+    tools.add("word", b"one\n")
+    assert vsnRtrv._runCmdList("word; /bin/echo two", True) == "one\ntwo"
+
+
+def test_failure_in_clean_is_reported_at_its_line(monkeypatch, fake_run, entries):
+    fake_run(lambda cmd: "not bytes")
+    with pytest.raises(AttributeError) as info:
+        vsnRtrv._runCmdList(["x"])
+    assert entries(info.value) == [("vsnRtrv._runCmdList", 89), ("vsnRtrv._cleanStdout", 84)]

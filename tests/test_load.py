@@ -1,0 +1,181 @@
+"""Loading the module: what the namespace holds, once per process, failures at load."""
+
+import builtins
+import ctypes
+import importlib
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import vsnRtrv
+
+FUNCTIONS = [
+    "getPlatform",
+    "_cleanStdout",
+    "_runCmdList",
+    "rtrvDriveInfo",
+    "rtrvDrivesInfoLinux",
+    "addDrivesPathsLinux",
+    "rtrvDriveVSNPairsWindows",
+    "rtrvDriveListWindows",
+    "rtrvDriveListVSNsWindows",
+    "rtrvDriveVSNWindows",
+    "rtrvDrivesFromStrWindows",
+    "rtrvVSNFromStrWindows",
+    "_convDrivesInfoListToClassLinux",
+    "_convDrivesInfoListToClassWindows",
+    "rtrvDriveVSNPairs",
+    "rtrvDriveVSNPairsLinux",
+    "_main",
+]
+
+
+def run_python(code, **kwargs):
+    """A fresh interpreter, for what can happen only once per process."""
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        **kwargs,
+    )
+
+
+def test_namespace_holds_every_name_in_binding_order():
+    # A fresh interpreter: other tests delete and restore names, which moves them.
+    result = run_python("import vsnRtrv; print(*vars(vsnRtrv))")
+    assert result.returncode == 0, result.stderr
+    names = [n for n in result.stdout.split() if n not in (
+        "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__")]
+    assert names == ["__builtins__", "run", "PIPE", "platform", "DriveInfo", *FUNCTIONS,
+                     "__test__"]
+
+
+def test_plain_import_state():
+    assert vsnRtrv.__name__ == "vsnRtrv"
+    assert vsnRtrv.__doc__ is None
+    assert vsnRtrv.__test__ == {}
+    assert vsnRtrv.__builtins__ is builtins
+    assert vsnRtrv.run is subprocess.run
+    assert vsnRtrv.PIPE is subprocess.PIPE
+    assert vsnRtrv.platform == sys.platform
+    assert vsnRtrv.__file__ == vsnRtrv.__spec__.origin
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_functions_look_like_builtin_functions(name):
+    function = getattr(vsnRtrv, name)
+    assert function.__name__ == name
+    assert function.__qualname__ == name
+    assert function.__module__ == "vsnRtrv"
+    assert function.__doc__ is None
+    assert function.__self__ is None
+
+
+def test_import_again_gives_the_same_module_with_rebindings_kept(monkeypatch):
+    monkeypatch.setattr(vsnRtrv, "platform", "darwin")
+    assert importlib.import_module("vsnRtrv") is vsnRtrv
+    monkeypatch.delitem(sys.modules, "vsnRtrv")
+    again = importlib.import_module("vsnRtrv")
+    assert again is vsnRtrv
+    assert again.platform == "darwin"
+    assert again.getPlatform() == "Error: Unsupported platform."
+
+
+def test_platform_is_the_value_taken_at_load(monkeypatch):
+    taken = vsnRtrv.platform
+    monkeypatch.setattr(sys, "platform", "win32")
+    assert vsnRtrv.platform == taken
+    monkeypatch.setattr(vsnRtrv, "platform", "win32")
+    assert vsnRtrv.getPlatform() == "win"
+
+
+def test_loading_in_a_second_interpreter_is_refused(tmp_path):
+    testcapi = pytest.importorskip("_testcapi")
+    out = tmp_path / "result"
+    code = textwrap.dedent(f"""
+        try:
+            import vsnRtrv
+        except ImportError as e:
+            result = "ImportError: " + str(e)
+        else:
+            result = "loaded"
+        with open({str(out)!r}, "w") as f:
+            f.write(result)
+    """)
+    testcapi.run_in_subinterp(code)
+    assert out.read_text() == (
+        "ImportError: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process."
+    )
+    # The first interpreter keeps its module.
+    assert vsnRtrv._cleanStdout(b" ok ") == "ok"
+
+
+def test_exec_step_refuses_a_foreign_module_object():
+    library = ctypes.PyDLL(vsnRtrv.__file__)
+    init = library.PyInit_vsnRtrv
+    init.restype = ctypes.c_void_p
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    exec_def.restype = ctypes.c_int
+    foreign = type(vsnRtrv)("vsnRtrv")
+    with pytest.raises(RuntimeError) as info:
+        exec_def(foreign, init())
+    assert str(info.value) == (
+        "Module 'vsnRtrv' has already been imported. Re-initialisation is not supported."
+    )
+    assert "run" not in vars(foreign)
+
+
+def test_failed_load_reports_its_stage_and_can_be_retried():
+    result = run_python("""
+        import subprocess, sys, traceback
+        saved = subprocess.run
+        del subprocess.run
+        try:
+            import vsnRtrv
+        except ImportError as e:
+            print(e)
+            print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
+                   if f.filename.startswith("vsnRtrv")])
+        print("vsnRtrv" in sys.modules)
+        subprocess.run = saved
+        import vsnRtrv
+        print(vsnRtrv.run is saved, list(vars(vsnRtrv))[-1])
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "cannot import name run",
+        "[('init vsnRtrv', 4)]",
+        "False",
+        "True __test__",
+    ]
+
+
+def test_missing_builtin_print_fails_the_load_with_name_error():
+    result = run_python("""
+        import builtins, traceback
+        del builtins.print
+        try:
+            import vsnRtrv
+        except NameError as e:
+            import sys
+            sys.stdout.write(str(e) + "\\n")
+            sys.stdout.write(repr([(f.name, f.lineno) for f in traceback.extract_tb(
+                e.__traceback__) if f.filename.startswith("vsnRtrv")]) + "\\n")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "name 'print' is not defined",
+        "[('init vsnRtrv', 1)]",
+    ]
+
+
+def test_ordinary_import_prints_nothing():
+    result = run_python("import vsnRtrv")
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == ""
+    assert result.stderr == ""
