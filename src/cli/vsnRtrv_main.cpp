@@ -18,8 +18,8 @@ using vsn::Ref;
 // The installed extension's path for __file__, when the import system can find one.
 Ref installedOrigin() {
     Ref util = Ref::steal(PyImport_ImportModule("importlib.util"));
-    Ref spec = util ? Ref::steal(PyObject_CallMethod(util.borrow(), "find_spec", "s", "vsnRtrv"))
-                    : Ref();
+    Ref spec =
+        util ? Ref::steal(PyObject_CallMethod(util.borrow(), "find_spec", "s", "vsnRtrv")) : Ref();
     Ref origin = (spec && spec.borrow() != Py_None)
                      ? Ref::steal(PyObject_GetAttrString(spec.borrow(), "origin"))
                      : Ref();

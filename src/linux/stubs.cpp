@@ -7,8 +7,16 @@ Ref notYet() {
     return {};
 }
 }  // namespace
-Ref rtrvDrivesInfoLinux(Frame&) { return notYet(); }
-Ref rtrvDriveVSNPairsLinux(Frame&) { return notYet(); }
-Ref addDrivesPathsLinux(Frame&, PyObject*) { return notYet(); }
-Ref _convDrivesInfoListToClassLinux(Frame&, PyObject*) { return notYet(); }
+Ref rtrvDrivesInfoLinux(Frame&) {
+    return notYet();
+}
+Ref rtrvDriveVSNPairsLinux(Frame&) {
+    return notYet();
+}
+Ref addDrivesPathsLinux(Frame&, PyObject*) {
+    return notYet();
+}
+Ref _convDrivesInfoListToClassLinux(Frame&, PyObject*) {
+    return notYet();
+}
 }  // namespace vsn::fn

@@ -46,9 +46,9 @@ void addTraceback(const char* label, int line) noexcept {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", label, line)));
     Ref frame;
     if (code) {
-        frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_New(
-            PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.borrow()), globals,
-            nullptr)));
+        frame = Ref::steal(reinterpret_cast<PyObject*>(
+            PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.borrow()),
+                        globals, nullptr)));
     }
     if (!frame) {
         // Out of memory while reporting: the entry is lost, the caller's exception is not.
@@ -77,7 +77,9 @@ Ref global(PyObject* name) {
     return Ref::newRef(value);
 }
 
-Ref getAttr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
+Ref getAttr(PyObject* obj, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(obj, name));
+}
 
 bool setAttr(PyObject* obj, PyObject* name, PyObject* value) {
     return PyObject_SetAttr(obj, name, value) == 0;
@@ -109,9 +111,13 @@ Ref getIndex(PyObject* obj, Py_ssize_t index) {
     return Ref::steal(PyObject_GetItem(obj, key.borrow()));
 }
 
-int contains(PyObject* container, PyObject* item) { return PySequence_Contains(container, item); }
+int contains(PyObject* container, PyObject* item) {
+    return PySequence_Contains(container, item);
+}
 
-int equals(PyObject* a, PyObject* b) { return PyObject_RichCompareBool(a, b, Py_EQ); }
+int equals(PyObject* a, PyObject* b) {
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
 
 bool append(PyObject* target, PyObject* item) {
     if (PyList_CheckExact(target)) {
@@ -120,9 +126,13 @@ bool append(PyObject* target, PyObject* item) {
     return static_cast<bool>(callMethod(target, k().append.borrow(), item));
 }
 
-Py_ssize_t length(PyObject* obj) { return PyObject_Length(obj); }
+Py_ssize_t length(PyObject* obj) {
+    return PyObject_Length(obj);
+}
 
-Ref newList() { return Ref::steal(PyList_New(0)); }
+Ref newList() {
+    return Ref::steal(PyList_New(0));
+}
 
 Ref listOf(PyObject* a, PyObject* b) {
     Ref list = Ref::steal(PyList_New(2));
@@ -148,7 +158,9 @@ Ref listOf(PyObject* a, PyObject* b, PyObject* c) {
     return list;
 }
 
-PyObject* defaultFalse() { return Py_False; }
+PyObject* defaultFalse() {
+    return Py_False;
+}
 
 namespace {
 
@@ -236,8 +248,8 @@ bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObj
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          sig.name, key);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
         }
         return false;
     }

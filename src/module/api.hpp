@@ -15,7 +15,7 @@ namespace vsn {
 // Where a module function stands, so that an exception leaving it gets one traceback
 // entry at the line of the statement that failed.
 class Frame {
-public:
+  public:
     Frame(const char* label, int line) noexcept : label_(label), line_(line) {}
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
@@ -29,7 +29,7 @@ public:
     // Adds the entry for a failure at the current line; always nullptr.
     PyObject* fail() noexcept;
 
-private:
+  private:
     const char* label_;
     int line_;
 };
@@ -48,19 +48,16 @@ bool setAttr(PyObject* obj, PyObject* name, PyObject* value);
 template <class... Args>
 Ref call(PyObject* callable, Args... args) {
     std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, args...};
-    return Ref::steal(PyObject_Vectorcall(callable, argv.data() + 1,
-                                          sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr));
+    return Ref::steal(PyObject_Vectorcall(
+        callable, argv.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.name(args...): the attribute is looked up like any other, bound methods included.
 template <class... Args>
 Ref callMethod(PyObject* obj, PyObject* name, Args... args) {
     std::array<PyObject*, sizeof...(Args) + 1> argv{obj, args...};
-    return Ref::steal(PyObject_VectorcallMethod(name, argv.data(),
-                                                (sizeof...(Args) + 1) |
-                                                    PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                nullptr));
+    return Ref::steal(PyObject_VectorcallMethod(
+        name, argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj[slice], refusing objects that offer no subscripting with "unsliceable".

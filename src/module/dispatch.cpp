@@ -5,7 +5,9 @@ namespace vsn::fn {
 
 namespace {
 
-Ref text(const Ref& constant) { return constant.copy(); }
+Ref text(const Ref& constant) {
+    return constant.copy();
+}
 
 // Looks a chain function up now, so that a rebinding is seen, and calls it.
 Ref callGlobal(PyObject* name) {
@@ -85,8 +87,7 @@ Ref rtrvDriveInfo(Frame& f, PyObject* const* args) {
             return {};
         }
         f.at(100);
-        return callGlobal(k()._convDrivesInfoListToClassWindows.borrow(),
-                          drive_info_list.borrow());
+        return callGlobal(k()._convDrivesInfoListToClassWindows.borrow(), drive_info_list.borrow());
     }
     return text(k().t_unsupported);
 }

@@ -24,7 +24,7 @@
 namespace vsn {
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
 
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -55,7 +55,7 @@ public:
 
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };

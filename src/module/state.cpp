@@ -8,7 +8,11 @@ namespace {
 Records* const g_records = new Records();
 }  // namespace
 
-const Records& records() { return *g_records; }
-Records& loadRecords() { return *g_records; }
+const Records& records() {
+    return *g_records;
+}
+Records& loadRecords() {
+    return *g_records;
+}
 
 }  // namespace vsn

@@ -11,7 +11,9 @@
 namespace vsn {
 namespace {
 
-PyObject* defaultWin() { return k().t_win.borrow(); }
+PyObject* defaultWin() {
+    return k().t_win.borrow();
+}
 
 const Param kRunCmdListParams[] = {{"cmd_list", nullptr}, {"isShellCmd", defaultFalse}};
 const Signature kRunCmdList{"_runCmdList", kRunCmdListParams, 2, 1};
@@ -35,35 +37,40 @@ struct FunctionRow {
 // One row per module-level function, in the order the exec step binds them. The
 // wrapper that a row makes checks nothing the interpreter checks for it, and gives
 // every exception that leaves the body exactly one traceback entry.
-#define VSN_NOARGS(fname, line)                                                    \
-    {{#fname,                                                                      \
-      +[](PyObject*, PyObject*) -> PyObject* {                                     \
-          Frame f("vsnRtrv." #fname, line);                                        \
-          return f.finish(fn::fname(f));                                           \
-      },                                                                           \
-      METH_NOARGS, nullptr},                                                       \
-     line}
-#define VSN_ONEARG(fname, line)                                                    \
-    {{#fname,                                                                      \
-      +[](PyObject*, PyObject* arg) -> PyObject* {                                 \
-          Frame f("vsnRtrv." #fname, line);                                        \
-          return f.finish(fn::fname(f, arg));                                      \
-      },                                                                           \
-      METH_O, nullptr},                                                            \
-     line}
-#define VSN_KEYWORDS(fname, line, signature)                                       \
-    {{#fname,                                                                      \
-      asCFunction(+[](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* {  \
-          Frame f("vsnRtrv." #fname, line);                                        \
-          static_assert(std::size(signature##Params) <= kMaxParams);               \
-          PyObject* bound[kMaxParams];                                             \
-          if (!bindArguments(signature, args, kwargs, bound)) {                    \
-              return f.fail();                                                     \
-          }                                                                        \
-          return f.finish(fn::fname(f, bound));                                    \
-      }),                                                                          \
-      METH_VARARGS | METH_KEYWORDS, nullptr},                                      \
-     line}
+#define VSN_NOARGS(fname, line)                   \
+    {                                             \
+        {#fname,                                  \
+         +[](PyObject*, PyObject*) -> PyObject* { \
+             Frame f("vsnRtrv." #fname, line);    \
+             return f.finish(fn::fname(f));       \
+         },                                       \
+         METH_NOARGS, nullptr},                   \
+            line                                  \
+    }
+#define VSN_ONEARG(fname, line)                       \
+    {                                                 \
+        {#fname,                                      \
+         +[](PyObject*, PyObject* arg) -> PyObject* { \
+             Frame f("vsnRtrv." #fname, line);        \
+             return f.finish(fn::fname(f, arg));      \
+         },                                           \
+         METH_O, nullptr},                            \
+            line                                      \
+    }
+#define VSN_KEYWORDS(fname, line, signature)                                                 \
+    {                                                                                        \
+        {#fname, asCFunction(+[](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* { \
+             Frame f("vsnRtrv." #fname, line);                                               \
+             static_assert(std::size(signature##Params) <= kMaxParams);                      \
+             PyObject* bound[kMaxParams];                                                    \
+             if (!bindArguments(signature, args, kwargs, bound)) {                           \
+                 return f.fail();                                                            \
+             }                                                                               \
+             return f.finish(fn::fname(f, bound));                                           \
+         }),                                                                                 \
+         METH_VARARGS | METH_KEYWORDS, nullptr},                                             \
+            line                                                                             \
+    }
 
 const Param (&kRtrvDriveInfoParams)[1] = kSysTypeParams;
 const Param (&kRtrvDriveVSNPairsParams)[1] = kSysTypeParams;
@@ -172,15 +179,15 @@ bool checkVersion() {
 }
 
 bool makeConstants(Constants& c) {
-#define VSN_MAKE_IDENTIFIER(n)                               \
-    c.n = Ref::steal(PyUnicode_InternFromString(#n));        \
-    if (!c.n) {                                              \
-        return false;                                        \
+#define VSN_MAKE_IDENTIFIER(n)                        \
+    c.n = Ref::steal(PyUnicode_InternFromString(#n)); \
+    if (!c.n) {                                       \
+        return false;                                 \
     }
-#define VSN_MAKE_TEXT(n, text)                               \
-    c.n = Ref::steal(PyUnicode_InternFromString(text));      \
-    if (!c.n) {                                              \
-        return false;                                        \
+#define VSN_MAKE_TEXT(n, text)                          \
+    c.n = Ref::steal(PyUnicode_InternFromString(text)); \
+    if (!c.n) {                                         \
+        return false;                                   \
     }
     VSN_IDENTIFIERS(VSN_MAKE_IDENTIFIER)
     VSN_TEXTS(VSN_MAKE_TEXT)
@@ -234,8 +241,8 @@ bool importFrom(PyObject* moduleName, std::initializer_list<PyObject*> names) {
             return false;
         }
     }
-    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(moduleName, records().ns,
-                                                             locals.borrow(), fromList.borrow(), 0));
+    Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
+        moduleName, records().ns, locals.borrow(), fromList.borrow(), 0));
     if (!module) {
         return false;
     }
@@ -390,4 +397,6 @@ PyModuleDef g_definition = {
 }  // namespace
 }  // namespace vsn
 
-PyMODINIT_FUNC PyInit_vsnRtrv(void) { return PyModuleDef_Init(&vsn::g_definition); }
+PyMODINIT_FUNC PyInit_vsnRtrv(void) {
+    return PyModuleDef_Init(&vsn::g_definition);
+}

@@ -4,7 +4,9 @@
 
 namespace vsn::record {
 
-bool readyTypes() { return true; }
+bool readyTypes() {
+    return true;
+}
 
 Ref makeDriveInfoClass(int* failLine) {
     (void)failLine;
@@ -16,8 +18,8 @@ Ref makeDriveInfoClass(int* failLine) {
     if (!name) {
         return {};
     }
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), name.borrow(),
-                k().emptyTuple.borrow(), ns.borrow());
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), name.borrow(), k().emptyTuple.borrow(),
+                ns.borrow());
 }
 
 }  // namespace vsn::record
