@@ -1,0 +1,137 @@
+"""Every function, called many times, success and error paths alike, must not grow memory.
+
+A reference that is never dropped keeps its object alive; tracemalloc sees every such
+object, since the module allocates only through the interpreter.
+"""
+
+import contextlib
+import gc
+import io
+import subprocess
+import tracemalloc
+
+import pytest
+
+import vsnRtrv
+
+BLKID = (
+    b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" TYPE="ext4" PARTUUID="0a-01"\n'
+    b'/dev/sdb1: LABEL="USBSTICK" UUID="1A2B-3C4D" TYPE="vfat" PARTUUID="5e6f7a8b-01"\n'
+    b'/dev/sdc1: UUID="01D2C3B4A5E6F789" TYPE="ntfs" PARTUUID="c0ffee00-01"\n'
+    b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
+)
+DF = (
+    b"Filesystem      Size  Used Avail Use% Mounted on\n"
+    b"/dev/sdb1       7.5G  1.2G  6.3G  16% /media/user/USBSTICK\n"
+    b"/dev/sdc1       932G  100G  832G  11% /media/user/Backup Disk\n"
+)
+OUTPUTS = {
+    ("blkid",): BLKID,
+    ("df", "-h"): DF,
+    ("fsutil", "fsinfo", "drives"): b"Drives: C:\\ D:\\\r\n",
+    ("vol", "C:"): b" Volume in drive C is System\r\n Volume Serial Number is 5E0B-A7C2\r\n",
+    ("vol", "D:"): b" Volume in drive D has no label.\r\n Volume Serial Number is 0C1F-77B0\r\n",
+    ("vol", "E:"): b"",
+}
+
+
+def fake_run(cmd, stdout=None, shell=False):
+    if cmd == ["missing"]:
+        raise FileNotFoundError(2, "No such file or directory", "missing")
+    return subprocess.CompletedProcess(cmd, 0, stdout=OUTPUTS[tuple(cmd)])
+
+
+def swallow(call, *exceptions):
+    def run():
+        try:
+            call()
+        except exceptions:
+            pass
+
+    return run
+
+
+def record():
+    return vsnRtrv.DriveInfo("/dev/sdb1", "1A2B-3C4D", "/media/usb")
+
+
+CASES = {
+    "runCmdList": lambda: vsnRtrv._runCmdList(["blkid"]),
+    "runCmdList-missing": swallow(lambda: vsnRtrv._runCmdList(["missing"]), OSError),
+    "runCmdList-binding": swallow(lambda: vsnRtrv._runCmdList(["x"], cmd_list=1, zz=2), TypeError),
+    "runCmdList-keywords": lambda: vsnRtrv._runCmdList(cmd_list=["df", "-h"], isShellCmd=False),
+    "cleanStdout": lambda: vsnRtrv._cleanStdout(b"  caf\xe9 \r\n"),
+    "cleanStdout-str": swallow(lambda: vsnRtrv._cleanStdout("x"), AttributeError),
+    "getPlatform": vsnRtrv.getPlatform,
+    "driveInfo-lin": lambda: vsnRtrv.rtrvDriveInfo("lin"),
+    "driveInfo-win": lambda: vsnRtrv.rtrvDriveInfo(sys_type="win"),
+    "driveInfo-other": lambda: vsnRtrv.rtrvDriveInfo(None),
+    "driveInfo-binding": swallow(lambda: vsnRtrv.rtrvDriveInfo(1, 2), TypeError),
+    "pairs-lin": lambda: vsnRtrv.rtrvDriveVSNPairs("lin"),
+    "pairs-win": lambda: vsnRtrv.rtrvDriveVSNPairs(),
+    "vol-empty": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"), IndexError),
+    "vol-refused": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("C: & x"), ValueError),
+    "drives-parse-bytes": lambda: vsnRtrv.rtrvDrivesFromStrWindows(b"Drives: C:\\ D:\\"),
+    "drives-parse-none": swallow(lambda: vsnRtrv.rtrvDrivesFromStrWindows(None), AttributeError),
+    "vsns-generator": lambda: vsnRtrv.rtrvDriveListVSNsWindows(d for d in ["C:", "D:"]),
+    "conv-win-short": swallow(lambda: vsnRtrv._convDrivesInfoListToClassWindows([["C:"]]),
+                              IndexError),
+    "paths": lambda: vsnRtrv.addDrivesPathsLinux([["/dev/sdb1", "x"], [], ["/dev/sdc1", "y"]][::2]),
+    "paths-empty-entry": swallow(lambda: vsnRtrv.addDrivesPathsLinux([[]]), IndexError),
+    "conv-lin": lambda: vsnRtrv._convDrivesInfoListToClassLinux(
+        [["/dev/sdb1", "1A2B-3C4D", "/m"], ["/dev/sdc", "00-"], ("/dev/x", "0123456789")]),
+    "conv-lin-short": swallow(lambda: vsnRtrv._convDrivesInfoListToClassLinux([["x"]]),
+                              IndexError),
+    "record": lambda: (record().printinfo(), str(record()), record().getVSN()),
+    "record-setters": lambda: (record().setVSN(vsn="x"), record().setPath("p"),
+                               record().updateInfo()),
+    "record-binding": swallow(lambda: record().setVSN(), TypeError),
+    "record-one-arg": swallow(lambda: record().getDrive(1), TypeError),
+    "record-missing": swallow(lambda: vsnRtrv.DriveInfo.printinfo(object()), AttributeError),
+}
+
+
+@pytest.fixture
+def quiet_tools(monkeypatch):
+    monkeypatch.setattr(vsnRtrv, "run", fake_run)
+
+
+def growth(call, times):
+    for _ in range(200):
+        call()
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(times):
+            call()
+        gc.collect()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    return after - before
+
+
+@pytest.mark.parametrize("name", sorted(CASES))
+def test_no_growth(quiet_tools, name):
+    times = 2000
+    # Even one leaked small object per call would add well over 50 KB.
+    assert growth(CASES[name], times) < 24 * 1024
+
+
+def test_main_no_growth(quiet_tools, monkeypatch):
+    monkeypatch.setattr(vsnRtrv, "platform", "linux")
+    sink = io.StringIO()
+
+    def call():
+        with contextlib.redirect_stdout(sink):
+            vsnRtrv._main()
+        sink.seek(0)
+        sink.truncate()
+
+    assert growth(call, 2000) < 24 * 1024
+
+
+def test_the_measurement_sees_a_leak_of_one_object_per_call():
+    kept = []
+    assert growth(lambda: kept.append(object()), 2000) >= 24 * 1024
