@@ -1,0 +1,234 @@
+"""Windows retrieval, driven through a rebound run with recorded fsutil and vol output."""
+
+import subprocess
+
+import pytest
+
+import vsnRtrv
+
+FSUTIL = ("fsutil", "fsinfo", "drives")
+VOL_C = b" Volume in drive C is System\r\n Volume Serial Number is 5E0B-A7C2\r\n"
+VOL_D = b" Volume in drive D has no label.\r\n Volume Serial Number is 0C1F-77B0\r\n"
+# French console, code page 850: the label line holds 0x8A and 0x82.
+VOL_FR = (b" Le volume dans le lecteur C s'appelle Syst\x8ame\r\n"
+          b" Le num\x82ro de s\x82rie du volume est 5E0B-A7C2\r\n")
+
+
+def machine(fsutil=b"Drives: C:\\ D:\\ \r\n", **vols):
+    """Answers for run: fsutil's text, and vol's text for each drive (C and D by default)."""
+    vols = vols or {"C:": VOL_C, "D:": VOL_D}
+    answers = {FSUTIL: fsutil}
+    answers.update({("vol", drive): out for drive, out in vols.items()})
+    return answers
+
+
+class Record:
+    def __init__(self, *args):
+        self.args = args
+
+
+@pytest.mark.parametrize("text, drives", [
+    ("Drives: C:\\ D:\\ E:\\", ["C:", "D:", "E:"]),
+    ("Drives:   C:\\    D:\\", ["C:", "D:"]),
+    ("Drives:\tC:\\\t\tD:\\", ["C:", "D:"]),
+    ("Drives: C:\\\r\nD:\\", ["C:", "D:"]),
+    ("Drives: C:\\", ["C:"]),
+    ("Drives:", []),
+    ("", []),
+    ("Laufwerke gefunden: C:\\", ["gefunden", "C:"]),
+    ("Drives: x", [""]),
+    ("Drives: C:\\D:\\", ["C:\\D:"]),
+    ("Drives: d:\\ c:\\ d:\\", ["d:", "c:", "d:"]),
+    (b"Drives: C:\\ D:\\", [b"C:", b"D:"]),
+])
+def test_drives_from_text(text, drives):
+    assert vsnRtrv.rtrvDrivesFromStrWindows(text) == drives
+
+
+@pytest.mark.parametrize("text, vsn", [
+    (VOL_C.decode().strip(), "5E0B-A7C2"),
+    (VOL_D.decode().strip(), "0C1F-77B0"),
+    ("Volume Serial Number is 5e0b-a7c2", "5e0b-a7c2"),
+    ("5E0B-A7C2", "5E0B-A7C2"),
+    ("The device is not ready.", "ready."),
+    (VOL_C, b"5E0B-A7C2"),
+])
+def test_vsn_from_text(text, vsn):
+    assert vsnRtrv.rtrvVSNFromStrWindows(text) == vsn
+
+
+class Splits:
+    def __init__(self, tokens):
+        self.tokens = tokens
+
+    def split(self):
+        return self.tokens
+
+
+@pytest.mark.parametrize("func, arg, error, message, line", [
+    ("rtrvDrivesFromStrWindows", None, AttributeError, "split", 194),
+    ("rtrvDrivesFromStrWindows", Splits(object()), TypeError, "len", 196),
+    ("rtrvDrivesFromStrWindows", Splits(["Drives:", 5]), TypeError,
+     "'int' object is unsliceable", 197),
+    ("rtrvVSNFromStrWindows", None, AttributeError, "split", 203),
+    ("rtrvVSNFromStrWindows", "", IndexError, None, 204),
+])
+def test_parser_failures(entries, func, arg, error, message, line):
+    with pytest.raises(error, match=message) as caught:
+        getattr(vsnRtrv, func)(arg)
+    assert entries(caught.value) == [("vsnRtrv." + func, line)]
+
+
+def test_chain_commands_and_shell_flags(fake_run):
+    run = fake_run(machine())
+    assert vsnRtrv.rtrvDriveVSNPairsWindows() == [["C:", "5E0B-A7C2"], ["D:", "0C1F-77B0"]]
+    assert [(args, kwargs) for args, kwargs in run.calls] == [
+        ((["fsutil", "fsinfo", "drives"],), {"stdout": subprocess.PIPE, "shell": False}),
+        ((["vol", "C:"],), {"stdout": subprocess.PIPE, "shell": True}),
+        ((["vol", "D:"],), {"stdout": subprocess.PIPE, "shell": True}),
+    ]
+
+
+def test_no_drives_means_no_vol(fake_run):
+    run = fake_run(machine(b"Drives:\r\n"))
+    assert vsnRtrv.rtrvDriveVSNPairsWindows() == []
+    assert run.commands == [list(FSUTIL)]
+
+
+def test_non_ascii_label_still_gives_the_serial(fake_run):
+    fake_run(machine(**{"C:": VOL_FR}))
+    assert vsnRtrv.rtrvDriveVSNWindows("C:") == "5E0B-A7C2"
+
+
+@pytest.mark.parametrize("drives", [
+    ["C:", "D:", "E:"], ("C:", "D:", "E:"), (d for d in ["C:", "D:", "E:"]),
+])
+def test_vsns_over_any_iterable(fake_run, drives):
+    run = fake_run(machine(**{"C:": VOL_C, "D:": VOL_D, "E:": b"Serial is 1111-2222"}))
+    assert vsnRtrv.rtrvDriveListVSNsWindows(drives) == ["5E0B-A7C2", "0C1F-77B0", "1111-2222"]
+    assert run.commands == [["vol", "C:"], ["vol", "D:"], ["vol", "E:"]]
+
+
+@pytest.mark.parametrize("change, expected", [
+    (lambda drives: drives.append("Z:"), ["C:", "D:", "Z:"]),
+    (lambda drives: drives.pop(), ["C:"]),
+])
+def test_vsns_see_the_list_change_while_walked(monkeypatch, change, expected):
+    drives = ["C:", "D:"]
+
+    def vsn(drive):
+        if drive == "C:":
+            change(drives)
+        return drive
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveVSNWindows", vsn)
+    assert vsnRtrv.rtrvDriveListVSNsWindows(drives) == expected
+
+
+def test_vsns_of_nothing(fake_run, entries):
+    run = fake_run(machine())
+    assert vsnRtrv.rtrvDriveListVSNsWindows([]) == []
+    with pytest.raises(TypeError) as caught:
+        vsnRtrv.rtrvDriveListVSNsWindows(5)
+    assert entries(caught.value) == [("vsnRtrv.rtrvDriveListVSNsWindows", 178)]
+    assert run.calls == []
+
+
+@pytest.mark.parametrize("char", list("&|<>^\"%!()\r\n\0"))
+@pytest.mark.parametrize("kind", [str, bytes])
+def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, kind):
+    run = fake_run(machine())
+    drive = "C:" + char + " del x"
+    drive = drive.encode() if kind is bytes else drive
+    with pytest.raises(ValueError) as caught:
+        vsnRtrv.rtrvDriveListVSNsWindows(["C:", drive])
+    assert repr(drive) in str(caught.value)
+    assert run.commands == [["vol", "C:"]]
+    assert entries(caught.value) == [
+        ("vsnRtrv.rtrvDriveListVSNsWindows", 179), ("vsnRtrv.rtrvDriveVSNWindows", 186)]
+
+
+@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"]])
+def test_other_drives_go_into_the_command_unchanged(fake_run, drive):
+    run = fake_run(lambda cmd: b"Serial 1234-ABCD")
+    assert vsnRtrv.rtrvDriveVSNWindows(drive) == "1234-ABCD"
+    assert run.calls[0][0][0][1] is drive
+
+
+def test_pairs_hold_the_very_objects(monkeypatch):
+    drives, vsns = ["C:", "D:"], ["5E0B-A7C2", "0C1F-77B0", "extra"]
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveListWindows", lambda: drives)
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveListVSNsWindows", lambda d: vsns)
+    pairs = vsnRtrv.rtrvDriveVSNPairsWindows()
+    assert [type(p) for p in pairs] == [list, list]
+    assert all(p[0] is d and p[1] is v for p, d, v in zip(pairs, drives, vsns))
+    assert len(pairs) == 2
+
+
+@pytest.mark.parametrize("answers, error, chain", [
+    (machine(FileNotFoundError(2, "fsutil")), FileNotFoundError,
+     [("vsnRtrv.rtrvDriveVSNPairsWindows", 156), ("vsnRtrv.rtrvDriveListWindows", 168),
+      ("vsnRtrv._runCmdList", 88)]),
+    (machine(b"Drives: C:\\ D:\\ E:\\", **{"C:": VOL_C, "D:": b" \r\n"}), IndexError,
+     [("vsnRtrv.rtrvDriveVSNPairsWindows", 157), ("vsnRtrv.rtrvDriveListVSNsWindows", 179),
+      ("vsnRtrv.rtrvDriveVSNWindows", 188), ("vsnRtrv.rtrvVSNFromStrWindows", 204)]),
+])
+def test_chain_failures(fake_run, entries, answers, error, chain):
+    run = fake_run(answers)
+    with pytest.raises(error) as caught:
+        vsnRtrv.rtrvDriveVSNPairsWindows()
+    assert entries(caught.value) == chain
+    assert ["vol", "E:"] not in run.commands
+
+
+def test_short_serial_list_fails_at_pairing(monkeypatch, entries):
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveListWindows", lambda: ["C:", "D:"])
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveListVSNsWindows", lambda d: ["5E0B-A7C2"])
+    with pytest.raises(IndexError) as caught:
+        vsnRtrv.rtrvDriveVSNPairsWindows()
+    assert entries(caught.value) == [("vsnRtrv.rtrvDriveVSNPairsWindows", 161)]
+
+
+@pytest.mark.parametrize("info_list", [
+    [["C:", "5E0B-A7C2"], ("D:", "0C1F-77B0", "ignored")],
+    iter([["C:", "5E0B-A7C2"], ("D:", "0C1F-77B0", "ignored")]),
+])
+def test_records_take_drive_and_path_from_element_0(monkeypatch, info_list):
+    monkeypatch.setattr(vsnRtrv, "DriveInfo", Record)
+    records = vsnRtrv._convDrivesInfoListToClassWindows(info_list)
+    assert [r.args for r in records] == [
+        ("C:", "5E0B-A7C2", "C:"), ("D:", "0C1F-77B0", "D:")]
+
+
+def test_no_entries_never_look_up_drive_info(monkeypatch):
+    monkeypatch.delattr(vsnRtrv, "DriveInfo")
+    assert vsnRtrv._convDrivesInfoListToClassWindows([]) == []
+
+
+def refuse(*args):
+    raise RuntimeError("refused")
+
+
+@pytest.mark.parametrize("info_list, driveinfo, error, line", [
+    ([["C:"]], Record, IndexError, 220),
+    (5, Record, TypeError, 219),
+    ([["C:", "5E0B-A7C2"]], refuse, RuntimeError, 220),
+])
+def test_record_failures(monkeypatch, entries, info_list, driveinfo, error, line):
+    monkeypatch.setattr(vsnRtrv, "DriveInfo", driveinfo)
+    with pytest.raises(error) as caught:
+        vsnRtrv._convDrivesInfoListToClassWindows(info_list)
+    assert entries(caught.value) == [("vsnRtrv._convDrivesInfoListToClassWindows", line)]
+
+
+def test_real_processes_through_the_shell(tools):
+    tools.add("fsutil", b"Drives: C:\\ D:\\\r\n")
+    tools.add("vol", VOL_C)
+    assert vsnRtrv.rtrvDriveVSNPairs() == [["C:", "5E0B-A7C2"], ["D:", "5E0B-A7C2"]]
+
+
+def test_missing_fsutil_ends_the_default_dispatch(tools, entries):
+    with pytest.raises(FileNotFoundError) as caught:
+        vsnRtrv.rtrvDriveVSNPairs()
+    assert entries(caught.value) == [
+        ("vsnRtrv.rtrvDriveVSNPairs", 230), ("vsnRtrv.rtrvDriveVSNPairsWindows", 156),
+        ("vsnRtrv.rtrvDriveListWindows", 168), ("vsnRtrv._runCmdList", 88)]
