@@ -52,12 +52,61 @@ Ref call(PyObject* callable, Args... args) {
         callable, argv.data() + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Looks a module-level function up now, so that a rebinding is seen, and calls it.
+template <class... Args>
+Ref callGlobal(PyObject* name, Args... args) {
+    Ref function = global(name);
+    if (!function) {
+        return {};
+    }
+    return call(function.borrow(), args...);
+}
+
 // obj.name(args...): the attribute is looked up like any other, bound methods included.
 template <class... Args>
 Ref callMethod(PyObject* obj, PyObject* name, Args... args) {
     std::array<PyObject*, sizeof...(Args) + 1> argv{obj, args...};
     return Ref::steal(PyObject_VectorcallMethod(
         name, argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Walks `items` as a for statement would: an exact list or tuple by index, its length
+// read afresh before every step (the body may grow or shrink the list), anything else,
+// subclasses included, through its own iterator. `each` gets every item, borrowed;
+// false from it stops the walk with its exception pending.
+template <class Each>
+bool walk(Frame& f, PyObject* items, int iterLine, int bodyLine, Each each) {
+    f.at(iterLine);
+    const bool isList = PyList_CheckExact(items);
+    if (isList || PyTuple_CheckExact(items)) {
+        for (Py_ssize_t i = 0;; ++i) {
+            f.at(iterLine);
+            Py_ssize_t size = isList ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
+            if (i >= size) {
+                return true;
+            }
+            Ref item = Ref::newRef(isList ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i));
+            f.at(bodyLine);
+            if (!each(item.borrow())) {
+                return false;
+            }
+        }
+    }
+    Ref iterator = Ref::steal(PyObject_GetIter(items));
+    if (!iterator) {
+        return false;
+    }
+    for (;;) {
+        f.at(iterLine);
+        Ref item = Ref::steal(PyIter_Next(iterator.borrow()));
+        if (!item) {
+            return !PyErr_Occurred();
+        }
+        f.at(bodyLine);
+        if (!each(item.borrow())) {
+            return false;
+        }
+    }
 }
 
 // obj[slice], refusing objects that offer no subscripting with "unsliceable".

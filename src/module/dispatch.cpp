@@ -9,23 +9,6 @@ Ref text(const Ref& constant) {
     return constant.copy();
 }
 
-// Looks a chain function up now, so that a rebinding is seen, and calls it.
-Ref callGlobal(PyObject* name) {
-    Ref function = global(name);
-    if (!function) {
-        return {};
-    }
-    return call(function.borrow());
-}
-
-Ref callGlobal(PyObject* name, PyObject* arg) {
-    Ref function = global(name);
-    if (!function) {
-        return {};
-    }
-    return call(function.borrow(), arg);
-}
-
 }  // namespace
 
 Ref getPlatform(Frame& f) {

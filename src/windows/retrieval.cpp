@@ -11,61 +11,6 @@ namespace vsn::fn {
 
 namespace {
 
-// Walks `items` as a for statement would: an exact list or tuple by index, its length
-// read afresh before every step (the body may grow or shrink the list), anything else,
-// subclasses included, through its own iterator. `each` gets every item, borrowed;
-// false from it stops the walk with its exception pending.
-template <class Each>
-bool walk(Frame& f, PyObject* items, int iterLine, int bodyLine, Each each) {
-    f.at(iterLine);
-    const bool isList = PyList_CheckExact(items);
-    if (isList || PyTuple_CheckExact(items)) {
-        for (Py_ssize_t i = 0;; ++i) {
-            f.at(iterLine);
-            Py_ssize_t size = isList ? PyList_GET_SIZE(items) : PyTuple_GET_SIZE(items);
-            if (i >= size) {
-                return true;
-            }
-            Ref item = Ref::newRef(isList ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i));
-            f.at(bodyLine);
-            if (!each(item.borrow())) {
-                return false;
-            }
-        }
-    }
-    Ref iterator = Ref::steal(PyObject_GetIter(items));
-    if (!iterator) {
-        return false;
-    }
-    for (;;) {
-        f.at(iterLine);
-        Ref item = Ref::steal(PyIter_Next(iterator.borrow()));
-        if (!item) {
-            return !PyErr_Occurred();
-        }
-        f.at(bodyLine);
-        if (!each(item.borrow())) {
-            return false;
-        }
-    }
-}
-
-Ref callGlobal(PyObject* name) {
-    Ref function = global(name);
-    if (!function) {
-        return {};
-    }
-    return call(function.borrow());
-}
-
-Ref callGlobal(PyObject* name, PyObject* arg) {
-    Ref function = global(name);
-    if (!function) {
-        return {};
-    }
-    return call(function.borrow(), arg);
-}
-
 // vol runs through the command interpreter with the drive as a bare word. These
 // characters make that interpreter chain, pipe, redirect, escape, quote, expand or group
 // even in the middle of a word, and a line break or NUL ends the command early: a drive
