@@ -1,0 +1,30 @@
+// The function type of the record's methods: objects that behave like functions written
+// in a class body (bound through an instance, plain through the class) but run C++.
+#pragma once
+
+#include "module/api.hpp"
+
+namespace vsn::record {
+
+// A one-argument body receives the single positional argument, the instance.
+using OneArgBody = Ref (*)(Frame& f, PyObject* self);
+// A keyword-capable body receives the bound arguments, `self` first.
+using KeywordBody = Ref (*)(Frame& f, PyObject* const* args);
+
+// What one method is. Rows live for the whole process; the objects point into them.
+struct MethodDef {
+    const char* name;
+    const char* label;           // traceback label, "vsnRtrv.DriveInfo." and the name
+    int line;                    // definition line
+    const Signature* signature;  // keyword-capable methods only
+    OneArgBody oneArg;           // one-argument methods only
+    KeywordBody keywords;        // keyword-capable methods only
+};
+
+// Makes the type ready; false with an exception set.
+bool readyMethodType();
+
+// A new method object for `def`, with the module namespace as its globals.
+Ref newMethod(const MethodDef& def);
+
+}  // namespace vsn::record

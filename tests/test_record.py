@@ -1,0 +1,223 @@
+"""The drive record: an ordinary class whose methods are the module's own functions."""
+
+import copy
+import gc
+import inspect
+import pickle
+import pydoc
+import sys
+import tracemalloc
+import types
+import weakref
+
+import pytest
+
+import vsnRtrv
+from vsnRtrv import DriveInfo
+
+METHODS = [  # name, parameters, definition line
+    ("__init__", ["self", "drive", "vsn", "path"], 16),
+    ("__str__", ["self"], 23),
+    ("printinfo", ["self"], 26),
+    ("getDrive", ["self"], 32),
+    ("setDrive", ["self", "drive"], 35),
+    ("getPath", ["self"], 38),
+    ("setPath", ["self", "path"], 41),
+    ("getVSN", ["self"], 44),
+    ("setVSN", ["self", "vsn"], 47),
+    ("updateInfo", ["self"], 53),
+    ("updatePath", ["self"], 56),
+    ("updateVSN", ["self"], 59),
+]
+
+
+def usb():
+    return DriveInfo("/dev/sdb1", "1A2B-3C4D", "/media/usb")
+
+
+def test_values_text_and_attribute_order():
+    d = usb()
+    assert (d.getDrive(), d.getVSN(), d.getPath(), str(d)) == (
+        "/dev/sdb1", "1A2B-3C4D", "/media/usb", "/dev/sdb1")
+    assert d.printinfo() == "Drive: /dev/sdb1, Path: /media/usb, VSN: 1A2B-3C4D"
+    assert DriveInfo("C:", "1A2B-3C4D", "C:").printinfo() == "Drive: C:, Path: C:, VSN: 1A2B-3C4D"
+    by_keyword = DriveInfo(path="/media/usb", vsn="1A2B-3C4D", drive="/dev/sdb1")
+    assert list(vars(by_keyword).items()) == [
+        ("_drive", "/dev/sdb1"), ("_path", "/media/usb"), ("_vsn", "1A2B-3C4D")]
+
+
+def test_values_are_kept_as_given_whatever_their_type():
+    drive, vsn = 42, object()
+    d = DriveInfo(drive, vsn, None)
+    assert d.getDrive() is drive and d.getVSN() is vsn and d.getPath() is None
+    assert d.printinfo() == f"Drive: 42, Path: None, VSN: {vsn}"
+    with pytest.raises(TypeError, match="__str__ returned non-string"):
+        str(d)
+    for setter, getter in [("setDrive", "getDrive"), ("setPath", "getPath"), ("setVSN", "getVSN")]:
+        value = []
+        assert getattr(d, setter)(value) is None and getattr(d, getter)() is value
+    before = dict(vars(d))
+    assert (d.updateInfo(), d.updatePath(), d.updateVSN()) == (None, None, None)
+    assert vars(d) == before
+
+
+INIT, SET_VSN = ("vsnRtrv.DriveInfo.__init__", 16), ("vsnRtrv.DriveInfo.setVSN", 47)
+
+
+@pytest.mark.parametrize("make, message, expected", [
+    (lambda: DriveInfo("a", "b"), "__init__() takes exactly 4 positional arguments (3 given)",
+     [INIT]),
+    (lambda: DriveInfo(drive="a", vsn="b"),
+     "__init__() takes exactly 4 positional arguments (3 given)", [INIT]),
+    (lambda: DriveInfo("a", "b", "c", drive="d"),
+     "__init__() got multiple values for keyword argument 'drive'", [INIT]),
+    (lambda: usb().setVSN(), "setVSN() takes exactly 2 positional arguments (1 given)", [SET_VSN]),
+    (lambda: usb().setVSN("x", vsn="y"), "setVSN() got multiple values for keyword argument 'vsn'",
+     [SET_VSN]),
+    (lambda: usb().setPath("x", pth="y"), "setPath() got an unexpected keyword argument 'pth'",
+     [("vsnRtrv.DriveInfo.setPath", 41)]),
+    (lambda: DriveInfo.setDrive(), "setDrive() takes exactly 2 positional arguments (0 given)",
+     [("vsnRtrv.DriveInfo.setDrive", 35)]),
+    (lambda: usb().getDrive(1), "getDrive() takes exactly one argument (2 given)", []),
+    (lambda: usb().getDrive(x=1), "getDrive() takes no keyword arguments", []),
+    (lambda: DriveInfo.getDrive(), "getDrive() takes exactly one argument (0 given)", []),
+    (lambda: DriveInfo.updateVSN(1, 2), "updateVSN() takes exactly one argument (2 given)", []),
+])
+def test_binding_messages_and_entries(make, message, expected, entries):
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == message
+    assert entries(info.value) == expected
+
+
+def test_calls_through_the_class_take_any_self():
+    holder = types.SimpleNamespace(_drive="/dev/sdc1")
+    assert DriveInfo.getDrive(holder) is holder._drive and DriveInfo.__str__(holder) == "/dev/sdc1"
+    DriveInfo.setVSN(self=holder, vsn="ABCD")
+    DriveInfo.__init__(holder, path="/p", vsn="V", drive="D")
+    assert DriveInfo.printinfo(holder) == "Drive: D, Path: /p, VSN: V"
+    assert holder._vsn == "V" and DriveInfo.getPath(holder, **{}) == "/p"
+
+
+@pytest.mark.parametrize("name, line", [("getDrive", 33), ("getPath", 39), ("getVSN", 45),
+                                        ("__str__", 24)])
+def test_missing_attribute_is_reported_at_the_statement(name, line, entries):
+    with pytest.raises(AttributeError) as info:
+        getattr(DriveInfo, name)(object())
+    assert entries(info.value) == [(f"vsnRtrv.DriveInfo.{name}", line)]
+
+
+def test_printinfo_reports_the_first_missing_attribute_in_text_order(entries):
+    d = usb()
+    del d._vsn, d._path
+    with pytest.raises(AttributeError, match="_path") as info:
+        d.printinfo()
+    assert entries(info.value) == [("vsnRtrv.DriveInfo.printinfo", 27)]
+
+
+def test_attribute_access_goes_through_the_object(entries):
+    class Half(DriveInfo):
+        def __setattr__(self, name, value):
+            if name == "_path":
+                raise PermissionError(name)
+            super().__setattr__(name, value)
+
+        def __getattr__(self, name):
+            return name.upper()
+
+    with pytest.raises(PermissionError) as info:
+        Half("d", "v", "p")
+    assert entries(info.value) == [("vsnRtrv.DriveInfo.__init__", 18)]
+    half = Half.__new__(Half)
+    with pytest.raises(PermissionError) as info:
+        half.setPath("p")
+    assert entries(info.value) == [("vsnRtrv.DriveInfo.setPath", 42)]
+    with pytest.raises(PermissionError):
+        half.__init__("d", "v", "p")
+    assert vars(half) == {"_drive": "d"}
+    assert half.printinfo() == "Drive: d, Path: _PATH, VSN: _VSN"
+
+
+def test_an_ordinary_class():
+    assert type(DriveInfo) is type and DriveInfo.__bases__ == (object,)
+    names = DriveInfo.__name__, DriveInfo.__qualname__, DriveInfo.__module__, DriveInfo.__doc__
+    assert names == ("DriveInfo", "DriveInfo", "vsnRtrv", None)
+    assert list(vars(DriveInfo))[:13] == ["__module__"] + [m[0] for m in METHODS]
+    a, b = usb(), usb()
+    assert a != b and a == a and hash(a) == object.__hash__(a)
+    assert repr(a).startswith("<vsnRtrv.DriveInfo object at ")
+    a.extra = 1
+    for twin in (pickle.loads(pickle.dumps(a)), copy.deepcopy(a)):
+        assert type(twin) is DriveInfo and twin is not a and vars(twin) == vars(a)
+    ref = weakref.ref(a)
+    assert ref() is a
+    del a
+    gc.collect()
+    assert ref() is None
+
+
+@pytest.mark.parametrize("name, params, line", METHODS)
+def test_method_objects_look_like_functions(name, params, line):
+    function = vars(DriveInfo)[name]
+    assert getattr(DriveInfo, name) is function
+    bound = getattr(usb(), name)
+    assert isinstance(bound, types.MethodType) and bound.__func__ is function
+    assert (function.__name__, function.__qualname__, function.__module__, function.__doc__) == (
+        name, "DriveInfo." + name, "vsnRtrv", None)
+    assert function.__globals__ is vars(vsnRtrv)
+    code = function.__code__
+    assert (code.co_argcount, code.co_varnames, code.co_name, code.co_firstlineno) == (
+        len(params), tuple(params), name, line)
+    assert code.co_filename.startswith("vsnRtrv")
+    assert list(inspect.signature(function).parameters) == params
+    assert list(inspect.signature(bound).parameters) == params[1:]
+    # A function made from the code object must fail cleanly, never run off its end.
+    with pytest.raises(AssertionError):
+        types.FunctionType(code, {})(*params)
+    assert pickle.loads(pickle.dumps(function)) is function
+    assert weakref.WeakMethod(bound)() == bound
+    # The collector must see the namespace -> class -> method -> namespace cycle.
+    assert gc.is_tracked(function) and vars(vsnRtrv) in gc.get_referents(function)
+
+
+def test_help_renders():
+    text = pydoc.render_doc(DriveInfo, renderer=pydoc.plaintext)
+    assert "DriveInfo(drive, vsn, path)" in text and "setVSN(self, vsn)" in text
+
+
+def test_no_reference_or_memory_grows_over_many_calls():
+    drive, vsn, path = object(), object(), object()
+    d = DriveInfo(drive, vsn, path)
+    bare = object()
+
+    def round_():
+        DriveInfo(drive, vsn, path=path).printinfo()
+        str(DriveInfo("s", vsn, path))
+        for name, params, _ in METHODS[2:]:
+            getattr(d, name)(*([drive] * (len(params) - 1)))
+        d.setVSN(vsn=vsn)
+        for bad in (lambda: d.setVSN(), lambda: d.getVSN(1), lambda: d.getPath(k=1),
+                    lambda: DriveInfo.printinfo(bare), lambda: DriveInfo(drive, vsn)):
+            try:
+                bad()
+            except (TypeError, AttributeError):
+                pass
+        d.setVSN(vsn)
+
+    watched = [drive, vsn, path, d, bare, DriveInfo] + [vars(DriveInfo)[m[0]] for m in METHODS]
+    for _ in range(50):
+        round_()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    tracemalloc.start()
+    try:
+        start = tracemalloc.get_traced_memory()[0]
+        for _ in range(2000):
+            round_()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
+    assert [sys.getrefcount(o) for o in watched] == counts
+    # One leaked object per round would be well over 2000 * 32 bytes.
+    assert grown < 2000 * 32
