@@ -36,6 +36,26 @@ void setFrameLine(PyFrameObject* frame, int line) {
 
 }  // namespace
 
+Ref newCode(const char* name, int line) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", name, line)));
+#if PY_VERSION_HEX < 0x030B0000
+    // Before 3.11 the empty code object has no instructions at all, and a function made
+    // from it (types.FunctionType) would run past their end. Give it what later versions
+    // give it: LOAD_ASSERTION_ERROR; RAISE_VARARGS 1.
+    if (code) {
+        static const char kRaise[] = {74, 0, static_cast<char>(130), 1};
+        PyObject* instructions = PyBytes_FromStringAndSize(kRaise, sizeof kRaise);
+        if (instructions == nullptr) {
+            return {};
+        }
+        auto* raw = reinterpret_cast<PyCodeObject*>(code.borrow());
+        Py_SETREF(raw->co_code, instructions);
+        raw->co_stacksize = 1;
+    }
+#endif
+    return code;
+}
+
 void addTraceback(const char* label, int line) noexcept {
     PyObject* globals = records().ns;
     if (globals == nullptr) {
@@ -43,7 +63,7 @@ void addTraceback(const char* label, int line) noexcept {
     }
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", label, line)));
+    Ref code = newCode(label, line);
     Ref frame;
     if (code) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(

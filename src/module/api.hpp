@@ -38,6 +38,10 @@ class Frame {
 // the pending exception. The exception itself is kept whatever happens here.
 void addTraceback(const char* label, int line) noexcept;
 
+// An empty code object named `name`, file "vsnRtrv", first line `line`, whose
+// instructions only raise: safe to run on every version, though nothing here runs it.
+Ref newCode(const char* name, int line);
+
 // Module namespace first, then the builtins recorded at load; else NameError.
 Ref global(PyObject* name);
 

@@ -227,8 +227,7 @@ Ref makeCode(const MethodDef& def, PyObject* qualname) {
     if (!names) {
         return {};
     }
-    Ref empty =
-        Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", def.name, def.line)));
+    Ref empty = newCode(def.name, def.line);
     Ref replace;
     if (empty) {
         replace = Ref::steal(PyObject_GetAttrString(empty.borrow(), "replace"));
@@ -242,17 +241,7 @@ Ref makeCode(const MethodDef& def, PyObject* qualname) {
         return {};
     }
 #if PY_VERSION_HEX < 0x030B0000
-    // Here the empty code object has no instructions at all, and a function made from it
-    // (types.FunctionType) would run past its end. Give it what later versions give it:
-    // LOAD_ASSERTION_ERROR; RAISE_VARARGS 1.
     (void)qualname;
-    static const char kRaise[] = {74, 0, static_cast<char>(130), 1};
-    Ref instructions = Ref::steal(PyBytes_FromStringAndSize(kRaise, sizeof kRaise));
-    Ref stack = Ref::steal(PyLong_FromLong(1));
-    if (!setItem(changes.borrow(), "co_code", instructions.borrow()) ||
-        !setItem(changes.borrow(), "co_stacksize", stack.borrow())) {
-        return {};
-    }
 #else
     if (!setItem(changes.borrow(), "co_qualname", qualname)) {
         return {};
