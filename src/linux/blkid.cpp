@@ -1,4 +1,4 @@
-// Cutting blkid's output into lines and tokens, and telling identifier tags apart.
+// Cutting tool output into lines and tokens, and telling identifier tags apart.
 #include "linux/parse.hpp"
 
 namespace vsn::lin {
@@ -19,52 +19,11 @@ Ref splitLines(PyObject* text) {
     return callMethod(text, k().split.borrow(), k().t_newline.borrow());
 }
 
-namespace {
-
-Ref splitOnWhitespace(PyObject* line) {
+Ref splitTokens(PyObject* line) {
     if (PyUnicode_CheckExact(line)) {
         return Ref::steal(PyUnicode_Split(line, nullptr, -1));
     }
     return callMethod(line, k().split.borrow());
-}
-
-}  // namespace
-
-Ref tokenLists(Frame& f, PyObject* text, const TokenLines& at) {
-    f.at(at.lines);
-    Ref lines = splitLines(text);
-    if (!lines) {
-        return {};
-    }
-
-    f.at(at.tokenLists);
-    Ref lines_split = newList();
-    if (!lines_split) {
-        return {};
-    }
-
-    f.at(at.eachLine);
-    Ref iterator = Ref::steal(PyObject_GetIter(lines.borrow()));
-    if (!iterator) {
-        return {};
-    }
-    Ref line;
-    for (;;) {
-        f.at(at.eachLine);
-        Step step = next(iterator.borrow(), line);
-        if (step == Step::error) {
-            return {};
-        }
-        if (step == Step::end) {
-            return lines_split;
-        }
-        // Splitting on any whitespace also drops the CR of CR LF line ends.
-        f.at(at.splitLine);
-        Ref line_split = splitOnWhitespace(line.borrow());
-        if (!line_split || !append(lines_split.borrow(), line_split.borrow())) {
-            return {};
-        }
-    }
 }
 
 int isIdentifierTag(PyObject* token) {

@@ -16,8 +16,8 @@ Ref columns(PyObject* line, PyObject* maxsplit) {
     return callMethod(line, k().split.borrow(), Py_None, maxsplit);
 }
 
-// Appends path to the list filed under device, starting that list when needed.
-bool file(PyObject* byDevice, PyObject* device, PyObject* path) {
+// Appends path to the list filed under device in byDevice, starting that list if needed.
+bool fileFurther(PyObject* byDevice, PyObject* device, PyObject* path) {
     PyObject* paths = PyDict_GetItemWithError(byDevice, device);
     if (paths != nullptr) {
         return PyList_Append(paths, path) == 0;
@@ -36,39 +36,34 @@ bool file(PyObject* byDevice, PyObject* device, PyObject* path) {
 
 }  // namespace
 
-Ref mountPathsByDevice(Frame& f, PyObject* lines, const MountLines& at) {
+bool MountTable::read(Frame& f, PyObject* lines, const MountLines& at) {
     f.at(at.eachLine);
-    Ref byDevice = Ref::steal(PyDict_New());
-    if (!byDevice) {
-        return {};
-    }
+    first_ = Ref::steal(PyDict_New());
+    more_ = Ref::steal(PyDict_New());
     Ref maxsplit = Ref::steal(PyLong_FromSsize_t(kColumnsBeforeMount));
-    if (!maxsplit) {
-        return {};
+    if (!first_ || !more_ || !maxsplit) {
+        return false;
     }
     Ref iterator = Ref::steal(PyObject_GetIter(lines));
     if (!iterator) {
-        return {};
+        return false;
     }
     Ref line;
     for (;;) {
         f.at(at.eachLine);
         Step step = next(iterator.borrow(), line);
-        if (step == Step::error) {
-            return {};
-        }
-        if (step == Step::end) {
-            return byDevice;
+        if (step != Step::item) {
+            return step == Step::end;
         }
 
         f.at(at.splitLine);
         Ref split = columns(line.borrow(), maxsplit.borrow());
         if (!split) {
-            return {};
+            return false;
         }
         Py_ssize_t count = length(split.borrow());
         if (count < 0) {
-            return {};
+            return false;
         }
         // Blank lines, and the first half of a line that df wrapped after a long device
         // name, have no mount column. (The header does, filed under "Filesystem",
@@ -78,16 +73,50 @@ Ref mountPathsByDevice(Frame& f, PyObject* lines, const MountLines& at) {
         }
         Ref device = getIndex(split.borrow(), 0);
         if (!device) {
-            return {};
+            return false;
         }
         if (!PyUnicode_Check(device.borrow())) {
             continue;
         }
         Ref path = getIndex(split.borrow(), kColumnsBeforeMount);
-        if (!path || !file(byDevice.borrow(), device.borrow(), path.borrow())) {
-            return {};
+        if (!path) {
+            return false;
+        }
+        int known = PyDict_Contains(first_.borrow(), device.borrow());
+        if (known < 0) {
+            return false;
+        }
+        bool filed = known ? fileFurther(more_.borrow(), device.borrow(), path.borrow())
+                           : PyDict_SetItem(first_.borrow(), device.borrow(), path.borrow()) == 0;
+        if (!filed) {
+            return false;
         }
     }
+}
+
+bool MountTable::appendPaths(PyObject* device, PyObject* entry) const {
+    if (!PyUnicode_Check(device)) {
+        return true;
+    }
+    // Own what is appended: a caller's append method runs Python code of its own.
+    Ref first = Ref::newRef(PyDict_GetItemWithError(first_.borrow(), device));
+    if (!first) {
+        return !PyErr_Occurred();
+    }
+    if (!append(entry, first.borrow())) {
+        return false;
+    }
+    Ref further = Ref::newRef(PyDict_GetItemWithError(more_.borrow(), device));
+    if (!further) {
+        return !PyErr_Occurred();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(further.borrow()); ++i) {
+        Ref path = Ref::newRef(PyList_GET_ITEM(further.borrow(), i));
+        if (!append(entry, path.borrow())) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace vsn::lin

@@ -18,44 +18,60 @@ Ref splitLines(PyObject* text);
 // ---------------------------------------------------------------------------------
 // blkid
 
-struct TokenLines {
-    int lines;       // the text cut at newlines
-    int tokenLists;  // the list that receives the token lists
-    int eachLine;    // stepping through the lines
-    int splitLine;   // cutting one line into tokens
+// Where each step of the walk below stands, as lines of the calling function.
+struct BlkidLines {
+    int lines;      // the text cut at newlines
+    int eachLine;   // stepping through the lines
+    int splitLine;  // cutting one line into tokens
+    int eachToken;  // stepping through a line's tokens
+    int test;       // telling an identifier tag
 };
 
-// One token list per line of blkid's output, in line order.
-Ref tokenLists(Frame& f, PyObject* text, const TokenLines& at);
+// line.split(), without a method lookup when the line is a str. Splitting on any
+// whitespace also drops the CR of CR LF line ends.
+Ref splitTokens(PyObject* line);
 
 // 1 when the token is a UUID= tag, 0 when not, -1 with an exception. Only the prefix
 // counts: PTUUID=, PARTUUID= and UUID_SUB= tags, and label values that happen to
 // contain the text, carry no filesystem identifier.
 int isIdentifierTag(PyObject* token);
 
-// Calls visit(line_split, element) for every identifier tag, in line and token order.
-// visit returns false with an exception set to stop the walk.
+// Calls visit(line_split, element) for every identifier tag of blkid's output, in line
+// and token order; visit returns false with an exception set to stop the walk. Each
+// line's tokens are dropped before the next line is cut: holding the token lists of
+// a hundred thousand devices at once would only feed the cyclic collector.
 template <class Visit>
-bool forEachIdentifierTag(Frame& f, PyObject* lines_split, int eachToken, int test, Visit&& visit) {
-    f.at(eachToken);
-    Ref lines = Ref::steal(PyObject_GetIter(lines_split));
+bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&& visit) {
+    f.at(at.lines);
+    Ref lines = splitLines(text);
     if (!lines) {
         return false;
     }
-    Ref line_split;
+    f.at(at.eachLine);
+    Ref lineIterator = Ref::steal(PyObject_GetIter(lines.borrow()));
+    if (!lineIterator) {
+        return false;
+    }
+    Ref line;
     for (;;) {
-        f.at(eachToken);
-        Step lineStep = next(lines.borrow(), line_split);
+        f.at(at.eachLine);
+        Step lineStep = next(lineIterator.borrow(), line);
         if (lineStep != Step::item) {
             return lineStep == Step::end;
         }
+        f.at(at.splitLine);
+        Ref line_split = splitTokens(line.borrow());
+        if (!line_split) {
+            return false;
+        }
+        f.at(at.eachToken);
         Ref tokens = Ref::steal(PyObject_GetIter(line_split.borrow()));
         if (!tokens) {
             return false;
         }
         Ref element;
         for (;;) {
-            f.at(eachToken);
+            f.at(at.eachToken);
             Step tokenStep = next(tokens.borrow(), element);
             if (tokenStep == Step::error) {
                 return false;
@@ -63,7 +79,7 @@ bool forEachIdentifierTag(Frame& f, PyObject* lines_split, int eachToken, int te
             if (tokenStep == Step::end) {
                 break;
             }
-            f.at(test);
+            f.at(at.test);
             int tag = isIdentifierTag(element.borrow());
             if (tag < 0) {
                 return false;
@@ -83,9 +99,21 @@ struct MountLines {
     int splitLine;  // cutting one line into its columns, and filing the path
 };
 
-// {device: [mount path, ...]} from df's lines, paths in line order. The device is the
-// first column, and only a str can ever match it; the path is the whole last column,
-// spaces included.
-Ref mountPathsByDevice(Frame& f, PyObject* lines, const MountLines& at);
+// df's mount points filed by device. The device is the first column, and only a str
+// can ever match it; the path is the whole last column, spaces included. Most devices
+// are mounted once, so the first path of each sits in one dict and only the further
+// ones in lists: a list per device would be a hundred thousand more objects for the
+// cyclic collector to walk on a large server.
+class MountTable {
+  public:
+    // Reads the lines once; false with an exception set.
+    bool read(Frame& f, PyObject* lines, const MountLines& at);
+    // Appends each path of device to entry, in df order; false with an exception set.
+    bool appendPaths(PyObject* device, PyObject* entry) const;
+
+  private:
+    Ref first_;  // {device: first path}
+    Ref more_;   // {device: [second path, ...]}
+};
 
 }  // namespace vsn::lin

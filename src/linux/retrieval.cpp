@@ -17,8 +17,8 @@ Ref runCommand(PyObject* cmd_list) {
     return call(runner.borrow(), cmd_list);
 }
 
-// blkid's output, cut into one token list per line.
-Ref blkidTokenLists(Frame& f, int build, int run, const lin::TokenLines& at) {
+// blkid's cleaned output.
+Ref blkidOutput(Frame& f, int build, int run) {
     f.at(build);
     Ref cmd_list = Ref::steal(PyList_New(1));
     if (!cmd_list) {
@@ -27,11 +27,7 @@ Ref blkidTokenLists(Frame& f, int build, int run, const lin::TokenLines& at) {
     PyList_SET_ITEM(cmd_list.borrow(), 0, k().t_blkid.copy().release());
 
     f.at(run);
-    Ref rtrn_str = runCommand(cmd_list.borrow());
-    if (!rtrn_str) {
-        return {};
-    }
-    return lin::tokenLists(f, rtrn_str.borrow(), at);
+    return runCommand(cmd_list.borrow());
 }
 
 // Identifiers of 10 to 16 characters (NTFS serials, for one) shrink to the
@@ -65,8 +61,8 @@ Ref fold(Frame& f, Ref uuid) {
 }  // namespace
 
 Ref rtrvDriveVSNPairsLinux(Frame& f) {
-    Ref lines_split = blkidTokenLists(f, 235, 236, {238, 240, 241, 242});
-    if (!lines_split) {
+    Ref rtrn_str = blkidOutput(f, 235, 236);
+    if (!rtrn_str) {
         return {};
     }
 
@@ -76,7 +72,8 @@ Ref rtrvDriveVSNPairsLinux(Frame& f) {
         return {};
     }
     bool walked = lin::forEachIdentifierTag(
-        f, lines_split.borrow(), 246, 247, [&](PyObject* line_split, PyObject* element) {
+        f, rtrn_str.borrow(), {238, 241, 242, 246, 247},
+        [&](PyObject* line_split, PyObject* element) {
             f.at(248);
             Ref drive = getIndex(line_split, 0);
             if (!drive) {
@@ -96,8 +93,8 @@ Ref rtrvDriveVSNPairsLinux(Frame& f) {
 }
 
 Ref rtrvDrivesInfoLinux(Frame& f) {
-    Ref lines_split = blkidTokenLists(f, 110, 111, {113, 115, 116, 117});
-    if (!lines_split) {
+    Ref rtrn_str = blkidOutput(f, 110, 111);
+    if (!rtrn_str) {
         return {};
     }
 
@@ -107,7 +104,8 @@ Ref rtrvDrivesInfoLinux(Frame& f) {
         return {};
     }
     bool walked = lin::forEachIdentifierTag(
-        f, lines_split.borrow(), 121, 122, [&](PyObject* line_split, PyObject* element) {
+        f, rtrn_str.borrow(), {113, 116, 117, 121, 122},
+        [&](PyObject* line_split, PyObject* element) {
             f.at(123);
             Ref drive = getIndex(line_split, 0);
             if (!drive) {
@@ -184,8 +182,8 @@ Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
 
     // One pass over df's lines, then one look-up per entry: a server with thousands of
     // devices and mounts must not pay for every pair of the two.
-    Ref byDevice = lin::mountPathsByDevice(f, lines.borrow(), {144, 146});
-    if (!byDevice) {
+    lin::MountTable mounts;
+    if (!mounts.read(f, lines.borrow(), {144, 146})) {
         return {};
     }
 
@@ -199,24 +197,9 @@ Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
         if (!device) {
             return {};
         }
-        if (!PyUnicode_Check(device.borrow())) {
-            continue;
-        }
-        PyObject* paths = PyDict_GetItemWithError(byDevice.borrow(), device.borrow());
-        if (paths == nullptr) {
-            if (PyErr_Occurred()) {
-                return {};
-            }
-            continue;
-        }
-
         f.at(147);
-        // Our own list of the device's paths, held while the caller's append runs.
-        Ref held = Ref::newRef(paths);
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(held.borrow()); ++j) {
-            if (!append(entry.borrow(), PyList_GET_ITEM(held.borrow(), j))) {
-                return {};
-            }
+        if (!mounts.appendPaths(device.borrow(), entry.borrow())) {
+            return {};
         }
     }
     return pairs;
