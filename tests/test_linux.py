@@ -154,6 +154,12 @@ def test_odd_entries(fake_run, entries):
     fake_run({("df", "-h"): DF})
     odd = [[None, "X"], [b"/dev/sdb1", "Y"]]
     assert vsnRtrv.addDrivesPathsLinux(odd) == [[None, "X"], [b"/dev/sdb1", "Y"]]
+
+    class Entry(list):
+        def append(self, item):
+            super().append(item.upper())
+
+    assert vsnRtrv.addDrivesPathsLinux([Entry(["/dev/sdb1", "A"])])[0][2] == "/MEDIA/USER/USBSTICK"
     with pytest.raises(IndexError) as exc:
         vsnRtrv.addDrivesPathsLinux([["/dev/sdb1", "A"], []])
     assert entries(exc.value) == [("vsnRtrv.addDrivesPathsLinux", 145)]
