@@ -11,12 +11,39 @@ Step next(PyObject* iterator, Ref& item) {
     return PyErr_Occurred() ? Step::error : Step::end;
 }
 
-Ref splitLines(PyObject* text) {
+bool Lines::open(PyObject* text) {
+    text_ = text;
     if (PyUnicode_CheckExact(text)) {
-        return Ref::steal(PyUnicode_Split(text, k().t_newline.borrow(), -1));
+        return true;
     }
-    // A rebound runner may hand back anything with a split method; let it decide.
-    return callMethod(text, k().split.borrow(), k().t_newline.borrow());
+    Ref pieces = callMethod(text, k().split.borrow(), k().t_newline.borrow());
+    if (!pieces) {
+        return false;
+    }
+    pieces_ = Ref::steal(PyObject_GetIter(pieces.borrow()));
+    return static_cast<bool>(pieces_);
+}
+
+Step Lines::next(Ref& line) {
+    if (pieces_) {
+        return lin::next(pieces_.borrow(), line);
+    }
+    if (done_) {
+        return Step::end;
+    }
+    Py_ssize_t size = PyUnicode_GET_LENGTH(text_);
+    Py_ssize_t end = PyUnicode_FindChar(text_, '\n', pos_, size, 1);
+    if (end == -2) {
+        return Step::error;
+    }
+    if (end == -1) {
+        // Like split, the text after the last newline is a line, even when empty.
+        end = size;
+        done_ = true;
+    }
+    line = Ref::steal(PyUnicode_Substring(text_, pos_, end));
+    pos_ = end + 1;
+    return line ? Step::item : Step::error;
 }
 
 Ref splitTokens(PyObject* line) {

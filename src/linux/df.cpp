@@ -36,7 +36,12 @@ bool fileFurther(PyObject* byDevice, PyObject* device, PyObject* path) {
 
 }  // namespace
 
-bool MountTable::read(Frame& f, PyObject* lines, const MountLines& at) {
+bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
+    f.at(at.lines);
+    Lines lines;
+    if (!lines.open(output)) {
+        return false;
+    }
     f.at(at.eachLine);
     first_ = Ref::steal(PyDict_New());
     more_ = Ref::steal(PyDict_New());
@@ -44,14 +49,10 @@ bool MountTable::read(Frame& f, PyObject* lines, const MountLines& at) {
     if (!first_ || !more_ || !maxsplit) {
         return false;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(lines));
-    if (!iterator) {
-        return false;
-    }
     Ref line;
     for (;;) {
         f.at(at.eachLine);
-        Step step = next(iterator.borrow(), line);
+        Step step = lines.next(line);
         if (step != Step::item) {
             return step == Step::end;
         }

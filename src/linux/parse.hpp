@@ -12,8 +12,21 @@ namespace vsn::lin {
 enum class Step { item, end, error };
 Step next(PyObject* iterator, Ref& item);
 
-// text.split("\n"), without a method lookup when the text is a str.
-Ref splitLines(PyObject* text);
+// The pieces of text.split("\n"), one at a time. A str is cut as it is read, so a large
+// output is never held twice over and each line is gone before the next is made;
+// anything else a rebound runner hands back is split by its own method.
+class Lines {
+  public:
+    // text is borrowed and must outlive the walk. False with an exception set.
+    bool open(PyObject* text);
+    Step next(Ref& line);
+
+  private:
+    PyObject* text_ = nullptr;
+    Py_ssize_t pos_ = 0;
+    bool done_ = false;
+    Ref pieces_;  // an iterator over the pieces, when text is not a str
+};
 
 // ---------------------------------------------------------------------------------
 // blkid
@@ -43,19 +56,14 @@ int isIdentifierTag(PyObject* token);
 template <class Visit>
 bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&& visit) {
     f.at(at.lines);
-    Ref lines = splitLines(text);
-    if (!lines) {
-        return false;
-    }
-    f.at(at.eachLine);
-    Ref lineIterator = Ref::steal(PyObject_GetIter(lines.borrow()));
-    if (!lineIterator) {
+    Lines lines;
+    if (!lines.open(text)) {
         return false;
     }
     Ref line;
     for (;;) {
         f.at(at.eachLine);
-        Step lineStep = next(lineIterator.borrow(), line);
+        Step lineStep = lines.next(line);
         if (lineStep != Step::item) {
             return lineStep == Step::end;
         }
@@ -95,6 +103,7 @@ bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&
 // df -h
 
 struct MountLines {
+    int lines;      // the text cut at newlines
     int eachLine;   // stepping through the lines
     int splitLine;  // cutting one line into its columns, and filing the path
 };
@@ -106,8 +115,8 @@ struct MountLines {
 // cyclic collector to walk on a large server.
 class MountTable {
   public:
-    // Reads the lines once; false with an exception set.
-    bool read(Frame& f, PyObject* lines, const MountLines& at);
+    // Reads df's output once; false with an exception set.
+    bool read(Frame& f, PyObject* output, const MountLines& at);
     // Appends each path of device to entry, in df order; false with an exception set.
     bool appendPaths(PyObject* device, PyObject* entry) const;
 

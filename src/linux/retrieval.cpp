@@ -168,12 +168,6 @@ Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
     if (!output) {
         return {};
     }
-    f.at(141);
-    Ref lines = lin::splitLines(output.borrow());
-    if (!lines) {
-        return {};
-    }
-
     f.at(143);
     Py_ssize_t n = length(pairs.borrow());
     if (n < 0) {
@@ -183,7 +177,7 @@ Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
     // One pass over df's lines, then one look-up per entry: a server with thousands of
     // devices and mounts must not pay for every pair of the two.
     lin::MountTable mounts;
-    if (!mounts.read(f, lines.borrow(), {144, 146})) {
+    if (!mounts.read(f, output.borrow(), {141, 144, 146})) {
         return {};
     }
 
