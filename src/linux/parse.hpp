@@ -1,0 +1,128 @@
+// Reading the text that blkid and df print. The module functions in retrieval.cpp run
+// the tools; the helpers here turn their output into Python values. Each helper
+// reports its failures at the lines its caller hands in, since the same parse serves
+// functions whose statements sit at different lines.
+#pragma once
+
+#include "module/api.hpp"
+
+namespace vsn::lin {
+
+// One step of an iteration: the next item, the end, or an exception.
+enum class Step { item, end, error };
+Step next(PyObject* iterator, Ref& item);
+
+// The pieces of text.split("\n"), one at a time. A str is cut as it is read, so a large
+// output is never held twice over and each line is gone before the next is made;
+// anything else a rebound runner hands back is split by its own method.
+class Lines {
+  public:
+    // text is borrowed and must outlive the walk. False with an exception set.
+    bool open(PyObject* text);
+    Step next(Ref& line);
+
+  private:
+    PyObject* text_ = nullptr;
+    Py_ssize_t pos_ = 0;
+    bool done_ = false;
+    Ref pieces_;  // an iterator over the pieces, when text is not a str
+};
+
+// ---------------------------------------------------------------------------------
+// blkid
+
+// Where each step of the walk below stands, as lines of the calling function.
+struct BlkidLines {
+    int lines;      // the text cut at newlines
+    int eachLine;   // stepping through the lines
+    int splitLine;  // cutting one line into tokens
+    int eachToken;  // stepping through a line's tokens
+    int test;       // telling an identifier tag
+};
+
+// line.split(), without a method lookup when the line is a str. Splitting on any
+// whitespace also drops the CR of CR LF line ends.
+Ref splitTokens(PyObject* line);
+
+// 1 when the token is a UUID= tag, 0 when not, -1 with an exception. Only the prefix
+// counts: PTUUID=, PARTUUID= and UUID_SUB= tags, and label values that happen to
+// contain the text, carry no filesystem identifier.
+int isIdentifierTag(PyObject* token);
+
+// Calls visit(line_split, element) for every identifier tag of blkid's output, in line
+// and token order; visit returns false with an exception set to stop the walk. Each
+// line's tokens are dropped before the next line is cut: holding the token lists of
+// a hundred thousand devices at once would only feed the cyclic collector.
+template <class Visit>
+bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&& visit) {
+    f.at(at.lines);
+    Lines lines;
+    if (!lines.open(text)) {
+        return false;
+    }
+    Ref line;
+    for (;;) {
+        f.at(at.eachLine);
+        Step lineStep = lines.next(line);
+        if (lineStep != Step::item) {
+            return lineStep == Step::end;
+        }
+        f.at(at.splitLine);
+        Ref line_split = splitTokens(line.borrow());
+        if (!line_split) {
+            return false;
+        }
+        f.at(at.eachToken);
+        Ref tokens = Ref::steal(PyObject_GetIter(line_split.borrow()));
+        if (!tokens) {
+            return false;
+        }
+        Ref element;
+        for (;;) {
+            f.at(at.eachToken);
+            Step tokenStep = next(tokens.borrow(), element);
+            if (tokenStep == Step::error) {
+                return false;
+            }
+            if (tokenStep == Step::end) {
+                break;
+            }
+            f.at(at.test);
+            int tag = isIdentifierTag(element.borrow());
+            if (tag < 0) {
+                return false;
+            }
+            if (tag && !visit(line_split.borrow(), element.borrow())) {
+                return false;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------
+// df -h
+
+struct MountLines {
+    int lines;      // the text cut at newlines
+    int eachLine;   // stepping through the lines
+    int splitLine;  // cutting one line into its columns, and filing the path
+};
+
+// df's mount points filed by device. The device is the first column, and only a str
+// can ever match it; the path is the whole last column, spaces included. Most devices
+// are mounted once, so the first path of each sits in one dict and only the further
+// ones in lists: a list per device would be a hundred thousand more objects for the
+// cyclic collector to walk on a large server.
+class MountTable {
+  public:
+    // Reads df's output once; false with an exception set.
+    bool read(Frame& f, PyObject* output, const MountLines& at);
+    // Appends each path of device to entry, in df order; false with an exception set.
+    bool appendPaths(PyObject* device, PyObject* entry) const;
+
+  private:
+    Ref first_;  // {device: first path}
+    Ref more_;   // {device: [second path, ...]}
+};
+
+}  // namespace vsn::lin

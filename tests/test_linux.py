@@ -1,0 +1,225 @@
+"""Linux retrieval: blkid identifiers, df mount paths and the records made of them."""
+
+import pytest
+
+import vsnRtrv
+
+BLKID = (
+    b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" BLOCK_SIZE="4096" TYPE="ext4"'
+    b' PARTUUID="0a1b2c3d-01"\n'
+    b'/dev/sdb1: LABEL="USBSTICK" UUID="1A2B-3C4D" BLOCK_SIZE="512" TYPE="vfat"'
+    b' PARTUUID="5e6f7a8b-01"\n'
+    b'/dev/sdc1: UUID="01D2C3B4A5E6F789" BLOCK_SIZE="512" TYPE="ntfs" PARTUUID="c0ffee00-01"\n'
+    b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
+)
+DF = (
+    b"Filesystem      Size  Used Avail Use% Mounted on\n"
+    b"udev            3.9G     0  3.9G   0% /dev\n"
+    b"/dev/sda1        98G   12G   81G  13% /\n"
+    b"/dev/sdb1       7.5G  1.2G  6.3G  16% /media/user/USBSTICK\n"
+    b"/dev/sdc1       932G  100G  832G  11% /media/user/Backup\n"
+)
+RECORDS = [
+    ("/dev/sdb1", "1A2B-3C4D", "/media/user/USBSTICK"),
+    ("/dev/sdc1", "A5E6-F789", "/media/user/Backup"),
+]
+
+
+class Record:
+    """Stands in for DriveInfo: keeps what it was built with."""
+
+    def __init__(self, *args):
+        self.args = args
+
+
+@pytest.fixture
+def records(monkeypatch):
+    monkeypatch.setattr(vsnRtrv, "DriveInfo", Record)
+
+
+def df_line(device, mount):
+    return f"{device}  1.0G  1.0M  1.0G   1% {mount}\n".encode()
+
+
+def test_worked_example_end_to_end(fake_run, records):
+    run = fake_run({("blkid",): BLKID, ("df", "-h"): DF})
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [
+        ["/dev/sda1:", "3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f"],
+        ["/dev/sdb1:", "1A2B-3C4D"],
+        ["/dev/sdc1:", "01D2C3B4A5E6F789"],
+    ]
+    assert vsnRtrv.rtrvDrivesInfoLinux() == [list(r) for r in RECORDS]
+    assert [r.args for r in vsnRtrv.rtrvDriveInfo("lin")] == RECORDS
+    assert run.commands == [["blkid"], ["blkid"], ["df", "-h"], ["blkid"], ["df", "-h"]]
+    assert all(kw == {"stdout": vsnRtrv.PIPE, "shell": False} for _, kw in run.calls)
+
+
+@pytest.mark.parametrize(
+    "uuid, folded",
+    [
+        ("1A2B-3C4D", "1A2B-3C4D"),
+        ("0123456789", "89-"),
+        ("0123456789abcdef", "89ab-cdef"),
+        ("0123456789abcdefg", "0123456789abcdefg"),
+    ],
+)
+def test_folding_by_length(fake_run, uuid, folded):
+    fake_run({("blkid",): f'/dev/sdb1: UUID="{uuid}"'.encode(), ("df", "-h"): b""})
+    assert vsnRtrv.rtrvDrivesInfoLinux() == [["/dev/sdb1", folded]]
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", uuid]]
+
+
+def test_system_disk_left_out_by_whole_token(fake_run):
+    devices = ["/dev/sda2:", "/dev/sdab1:", "/dev/sdb1:", "/dev/nvme0n1p1:"]
+    text = "\n".join(f'{d} UUID="ABCD-0123"' for d in devices)
+    fake_run({("blkid",): text.encode(), ("df", "-h"): b""})
+    assert [p[0] for p in vsnRtrv.rtrvDrivesInfoLinux()] == ["/dev/sdb1", "/dev/nvme0n1p1"]
+    assert [p[0] for p in vsnRtrv.rtrvDriveVSNPairsLinux()] == devices
+
+
+def test_only_uuid_tags_qualify(fake_run):
+    text = (
+        b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
+        b'/dev/sdd1: UUID_SUB="aaaa-bbbb" PARTUUID="c0ffee00-01"\n'
+        b'/dev/sde1: LABEL="old PARTUUID=x" UUID="" TYPE="vfat"\n'
+        b"/dev/sdf1: UUID=\n"
+    )
+    fake_run({("blkid",): text})
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sde1:", ""], ["/dev/sdf1:", ""]]
+
+
+def test_carriage_returns_blank_lines_and_spaced_values(fake_run):
+    text = (
+        b'/dev/sdb1: LABEL="My Stick" UUID="1A2B-3C4D"\r\n\r\n  \n'
+        b'/dev/sdc1: UUID="x"\t TYPE="vfat"\r\n'
+    )
+    fake_run({("blkid",): text})
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", "1A2B-3C4D"], ["/dev/sdc1:", "x"]]
+
+
+def test_empty_blkid_output_still_runs_df(fake_run):
+    run = fake_run({("blkid",): b"", ("df", "-h"): DF})
+    first = vsnRtrv.rtrvDrivesInfoLinux()
+    assert first == [] and first is not vsnRtrv.rtrvDrivesInfoLinux()
+    assert run.commands == [["blkid"], ["df", "-h"]] * 2
+
+
+def test_pairs_go_to_the_current_add_paths(fake_run, monkeypatch):
+    fake_run({("blkid",): b'/dev/sdb1: UUID="1A2B-3C4D"'})
+    seen = []
+    monkeypatch.setattr(vsnRtrv, "addDrivesPathsLinux", lambda p: seen.append(p) or "done")
+    assert vsnRtrv.rtrvDrivesInfoLinux() == "done"
+    assert seen == [[["/dev/sdb1", "1A2B-3C4D"]]]
+
+
+def test_device_matches_its_own_line_only(fake_run):
+    df = (
+        df_line("/dev/sdb10", "/mnt/ten")
+        + df_line("/dev/sdb1", "/mnt/one")
+        + df_line("tmpfs", "/run/dev/sdc")
+        + df_line("/dev/sdd1", "/srv/a")
+        + b"/dev/sdc1\n"
+        + b"/dev/sdb1 1G 1M 1G 1%\n"
+        + df_line("/dev/sdd1", "/srv/b")
+    )
+    fake_run({("df", "-h"): df})
+    pairs = [["/dev/sdb1", "A"], ["/dev/sdc", "B"], ["/dev/sdc1", "C"], ["/dev/sdd1", "D"]]
+    assert vsnRtrv.addDrivesPathsLinux(pairs) == [
+        ["/dev/sdb1", "A", "/mnt/one"],
+        ["/dev/sdc", "B"],
+        ["/dev/sdc1", "C"],
+        ["/dev/sdd1", "D", "/srv/a", "/srv/b"],
+    ]
+
+
+def test_mount_point_with_spaces_stays_whole(fake_run):
+    fake_run({("df", "-h"): df_line("/dev/sdc1", "/media/user/Backup  Disk 2")})
+    assert vsnRtrv.addDrivesPathsLinux([["/dev/sdc1", "X"]])[0][2] == "/media/user/Backup  Disk 2"
+
+
+def test_paths_grow_the_callers_entries(fake_run):
+    run = fake_run({("df", "-h"): DF})
+    entry = ["/dev/sdb1", "1A2B-3C4D"]
+    given = [entry]
+    result = vsnRtrv.addDrivesPathsLinux(given)
+    assert result is not given and result[0] is entry
+    assert given == [["/dev/sdb1", "1A2B-3C4D", "/media/user/USBSTICK"]]
+    empty = []
+    assert vsnRtrv.addDrivesPathsLinux(empty) == []
+    assert vsnRtrv.addDrivesPathsLinux(empty) is not empty
+    assert run.commands == [["df", "-h"]] * 3
+
+
+def test_odd_entries(fake_run, entries):
+    fake_run({("df", "-h"): DF})
+    odd = [[None, "X"], [b"/dev/sdb1", "Y"]]
+    assert vsnRtrv.addDrivesPathsLinux(odd) == [[None, "X"], [b"/dev/sdb1", "Y"]]
+
+    class Entry(list):
+        def append(self, item):
+            super().append(item.upper())
+
+    assert vsnRtrv.addDrivesPathsLinux([Entry(["/dev/sdb1", "A"])])[0][2] == "/MEDIA/USER/USBSTICK"
+    with pytest.raises(IndexError) as exc:
+        vsnRtrv.addDrivesPathsLinux([["/dev/sdb1", "A"], []])
+    assert entries(exc.value) == [("vsnRtrv.addDrivesPathsLinux", 145)]
+    with pytest.raises(AttributeError) as exc:
+        vsnRtrv.addDrivesPathsLinux(("/dev/sdb1", "A"))
+    assert entries(exc.value) == [("vsnRtrv.addDrivesPathsLinux", 137)]
+
+
+def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
+    info = [
+        ("/dev/sdd1", "ABCD-0123"),
+        ["/dev/sdb1", "1A2B-3C4D", "/mnt/a", "/mnt/b"],
+        ["/dev/sdc1", "0123456789", "/mnt/c"],
+        ("/dev/sde1", "", "/mnt/e"),
+        ["/dev/sdf1", "ABCD-0123"],
+    ]
+    made = vsnRtrv._convDrivesInfoListToClassLinux(info)
+    assert [r.args for r in made] == [
+        ("/dev/sdb1", "1A2B-3C4D", "/mnt/a"),
+        ("/dev/sde1", "", "/mnt/e"),
+    ]
+    assert vsnRtrv._convDrivesInfoListToClassLinux([]) == []
+
+
+def test_conversion_of_an_entry_without_identifier_fails(records, entries):
+    with pytest.raises(IndexError) as exc:
+        vsnRtrv._convDrivesInfoListToClassLinux([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]])
+    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 213)]
+
+
+def test_missing_blkid_reports_where(tools, entries):
+    with pytest.raises(FileNotFoundError) as exc:
+        vsnRtrv.rtrvDriveVSNPairsLinux()
+    assert entries(exc.value) == [
+        ("vsnRtrv.rtrvDriveVSNPairsLinux", 236),
+        ("vsnRtrv._runCmdList", 88),
+    ]
+    with pytest.raises(FileNotFoundError) as exc:
+        vsnRtrv.rtrvDriveInfo("lin")
+    assert entries(exc.value) == [
+        ("vsnRtrv.rtrvDriveInfo", 96),
+        ("vsnRtrv.rtrvDrivesInfoLinux", 111),
+        ("vsnRtrv._runCmdList", 88),
+    ]
+
+
+def test_missing_df_reports_where(tools, entries):
+    tools.add("blkid", BLKID)
+    with pytest.raises(FileNotFoundError) as exc:
+        vsnRtrv.rtrvDrivesInfoLinux()
+    assert entries(exc.value) == [
+        ("vsnRtrv.rtrvDrivesInfoLinux", 130),
+        ("vsnRtrv.addDrivesPathsLinux", 140),
+        ("vsnRtrv._runCmdList", 88),
+    ]
+
+
+def test_real_tools_on_path(tools, records):
+    tools.add("blkid", BLKID, status=2, stderr=b"blkid: some devices unreadable\n")
+    tools.add("df", DF + df_line("/dev/sdb1", "/media/user/USB STICK"))
+    made = vsnRtrv.rtrvDriveInfo("lin")
+    assert [r.args for r in made] == RECORDS
+    assert vsnRtrv.rtrvDrivesInfoLinux()[0][3] == "/media/user/USB STICK"
