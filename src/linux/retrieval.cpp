@@ -8,15 +8,6 @@ namespace vsn::fn {
 
 namespace {
 
-// _runCmdList(cmd_list), looked up now so that a rebinding is seen.
-Ref runCommand(PyObject* cmd_list) {
-    Ref runner = global(k()._runCmdList.borrow());
-    if (!runner) {
-        return {};
-    }
-    return call(runner.borrow(), cmd_list);
-}
-
 // blkid's cleaned output.
 Ref blkidOutput(Frame& f, int build, int run) {
     f.at(build);
@@ -27,7 +18,7 @@ Ref blkidOutput(Frame& f, int build, int run) {
     PyList_SET_ITEM(cmd_list.borrow(), 0, k().t_blkid.copy().release());
 
     f.at(run);
-    return runCommand(cmd_list.borrow());
+    return callGlobal(k()._runCmdList.borrow(), cmd_list.borrow());
 }
 
 // Identifiers of 10 to 16 characters (NTFS serials, for one) shrink to the
@@ -164,7 +155,7 @@ Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
         return {};
     }
     f.at(140);
-    Ref output = runCommand(cmd_list.borrow());
+    Ref output = callGlobal(k()._runCmdList.borrow(), cmd_list.borrow());
     if (!output) {
         return {};
     }
