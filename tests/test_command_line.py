@@ -7,21 +7,7 @@ import sys
 
 import pytest
 
-BLKID = (
-    b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" BLOCK_SIZE="4096" TYPE="ext4" '
-    b'PARTUUID="0a1b2c3d-01"\n'
-    b'/dev/sdb1: LABEL="USBSTICK" UUID="1A2B-3C4D" BLOCK_SIZE="512" TYPE="vfat" '
-    b'PARTUUID="5e6f7a8b-01"\n'
-    b'/dev/sdc1: UUID="01D2C3B4A5E6F789" BLOCK_SIZE="512" TYPE="ntfs" PARTUUID="c0ffee00-01"\n'
-    b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
-)
-DF = (
-    b"Filesystem      Size  Used Avail Use% Mounted on\n"
-    b"udev            3.9G     0  3.9G   0% /dev\n"
-    b"/dev/sda1        98G   12G   81G  13% /\n"
-    b"/dev/sdb1       7.5G  1.2G  6.3G  16% /media/user/USBSTICK\n"
-    b"/dev/sdc1       932G  100G  832G  11% /media/user/Backup\n"
-)
+from samples import BLKID, DF
 
 
 @pytest.fixture(scope="module")
