@@ -11,35 +11,78 @@
 
 namespace vsn {
 
+// clang-format off
 // Interned names, spelt as the identifier itself.
-#define VSN_IDENTIFIERS(X)                                                                      \
-    X(run)                                                                                      \
-    X(PIPE)                                                                                     \
-    X(platform) X(DriveInfo) X(subprocess) X(sys) X(__builtins__) X(__name__) X(__test__)       \
-        X(__module__) X(__qualname__) X(_main) X(stdout) X(shell) X(decode) X(rstrip) X(lstrip) \
-            X(printinfo) X(split) X(copy) X(append) X(format) X(startswith) X(_drive) X(_path)  \
-                X(_vsn) X(range) X(print) X(name) X(loader) X(origin) X(parent)                 \
-                    X(submodule_search_locations) X(__loader__) X(__file__) X(__package__)      \
-                        X(__path__) X(vsnRtrv) X(getPlatform) X(_cleanStdout) X(_runCmdList)    \
-                            X(rtrvDriveInfo) X(rtrvDrivesInfoLinux) X(addDrivesPathsLinux)      \
-                                X(rtrvDriveVSNPairsWindows) X(rtrvDriveListWindows)             \
-                                    X(rtrvDriveListVSNsWindows) X(rtrvDriveVSNWindows)          \
-                                        X(rtrvDrivesFromStrWindows) X(rtrvVSNFromStrWindows)    \
-                                            X(_convDrivesInfoListToClassLinux)                  \
-                                                X(_convDrivesInfoListToClassWindows)            \
-                                                    X(rtrvDriveVSNPairs) X(rtrvDriveVSNPairsLinux)
+#define VSN_IDENTIFIERS(X) \
+    X(run) \
+    X(PIPE) \
+    X(platform) \
+    X(DriveInfo) \
+    X(subprocess) \
+    X(sys) \
+    X(__builtins__) \
+    X(__name__) \
+    X(__test__) \
+    X(__module__) \
+    X(__qualname__) \
+    X(_main) \
+    X(stdout) \
+    X(shell) \
+    X(decode) \
+    X(rstrip) \
+    X(lstrip) \
+    X(printinfo) \
+    X(split) \
+    X(copy) \
+    X(append) \
+    X(format) \
+    X(startswith) \
+    X(_drive) \
+    X(_path) \
+    X(_vsn) \
+    X(range) \
+    X(print) \
+    X(vsnRtrv) \
+    X(getPlatform) \
+    X(_cleanStdout) \
+    X(_runCmdList) \
+    X(rtrvDriveInfo) \
+    X(rtrvDrivesInfoLinux) \
+    X(addDrivesPathsLinux) \
+    X(rtrvDriveVSNPairsWindows) \
+    X(rtrvDriveListWindows) \
+    X(rtrvDriveListVSNsWindows) \
+    X(rtrvDriveVSNWindows) \
+    X(rtrvDrivesFromStrWindows) \
+    X(rtrvVSNFromStrWindows) \
+    X(_convDrivesInfoListToClassLinux) \
+    X(_convDrivesInfoListToClassWindows) \
+    X(rtrvDriveVSNPairs) \
+    X(rtrvDriveVSNPairsLinux)
 
 // Literal texts that are not identifiers: (member, text).
-#define VSN_TEXTS(X)                                                                              \
-    X(t_main, "__main__")                                                                         \
-    X(t_fsutil, "fsutil")                                                                         \
-    X(t_fsinfo, "fsinfo") X(t_drives, "drives") X(t_vol, "vol") X(t_blkid, "blkid") X(t_df, "df") \
-        X(t_dash_h, "-h") X(t_newline, "\n") X(t_space, " ") X(t_uuid, "UUID=")                   \
-            X(t_partuuid, "PARTUUID=") X(t_sda, "sda") X(t_hyphen, "-") X(t_lin, "lin")           \
-                X(t_win, "win") X(t_linux, "linux") X(t_win32, "win32")                           \
-                    X(t_unsupported, "Error: Unsupported platform.")                              \
-                        X(t_printinfo, "Drive: {}, Path: {}, VSN: {}") X(t_utf8, "utf-8")         \
-                            X(t_surrogateescape, "surrogateescape")
+#define VSN_TEXTS(X) \
+    X(t_main, "__main__") \
+    X(t_fsutil, "fsutil") \
+    X(t_fsinfo, "fsinfo") \
+    X(t_drives, "drives") \
+    X(t_vol, "vol") \
+    X(t_blkid, "blkid") \
+    X(t_df, "df") \
+    X(t_dash_h, "-h") \
+    X(t_newline, "\n") \
+    X(t_uuid, "UUID=") \
+    X(t_sda, "sda") \
+    X(t_hyphen, "-") \
+    X(t_lin, "lin") \
+    X(t_win, "win") \
+    X(t_linux, "linux") \
+    X(t_win32, "win32") \
+    X(t_unsupported, "Error: Unsupported platform.") \
+    X(t_printinfo, "Drive: {}, Path: {}, VSN: {}") \
+    X(t_utf8, "utf-8") \
+    X(t_surrogateescape, "surrogateescape")
+// clang-format on
 
 struct Constants {
 #define VSN_DECLARE_IDENTIFIER(n) Ref n;
