@@ -1,5 +1,7 @@
 """Calling forms: the module's own binding messages, and the interpreter's."""
 
+import gc
+
 import pytest
 
 import vsnRtrv
@@ -93,3 +95,51 @@ def test_lookup_falls_back_to_builtins(monkeypatch):
     monkeypatch.setattr(builtins, "_cleanStdout", lambda b: "from builtins", raising=False)
     monkeypatch.setattr(vsnRtrv, "run", lambda *a, **k: type("P", (), {"stdout": b""})())
     assert vsnRtrv._runCmdList(["x"]) == "from builtins"
+
+
+class OddHash(str):
+    """A keyword equal in text to a parameter, but not found when the name is looked up."""
+
+    def __hash__(self):
+        return 1
+
+
+def test_keyword_that_the_lookup_does_not_find_is_unexpected(recorder):
+    with pytest.raises(TypeError, match="unexpected keyword argument 'isShellCmd'"):
+        vsnRtrv._runCmdList(["a"], **{OddHash("isShellCmd"): True})
+    with pytest.raises(TypeError, match="unexpected keyword argument 'sys_type'"):
+        vsnRtrv.rtrvDriveInfo(**{OddHash("sys_type"): "lin"})
+    assert recorder.calls == []
+
+
+def test_keyword_taken_by_the_lookup_is_not_examined_again(recorder):
+    class LooksLikeSysType:
+        def __hash__(self):
+            return hash("sys_type")
+
+        def __eq__(self, other):
+            return other == "sys_type"
+
+    with pytest.raises(TypeError, match="unexpected keyword argument 'foo'"):
+        vsnRtrv.rtrvDriveInfo(**{LooksLikeSysType(): "zz", "foo": 1})
+
+
+def test_mapping_emptied_while_binding_keeps_the_bound_values_alive(recorder):
+    class Tracked(list):
+        pass
+
+    class Emptier(str):
+        # Collides with the next parameter looked up and, when compared, empties every
+        # mapping that holds the first keyword: the value already bound must survive.
+        def __hash__(self):
+            return hash("isShellCmd")
+
+        def __eq__(self, other):
+            for holder in gc.get_referrers(self):
+                if type(holder) is dict and "cmd_list" in holder:
+                    holder.clear()
+            return False
+
+    with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
+        vsnRtrv._runCmdList(**{"cmd_list": Tracked(["a"]), Emptier("zz"): 1})
+    assert recorder.calls == []

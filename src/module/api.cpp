@@ -214,66 +214,74 @@ Py_ssize_t paramIndex(const Signature& sig, PyObject* key) {
 
 }  // namespace
 
-bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+bool BoundArguments::take(Py_ssize_t index, PyObject* value) {
+    owned_[index] = Ref::newRef(value);
+    borrowed_[index] = value;
+    return true;
+}
+
+bool BoundArguments::bind(const Signature& sig, PyObject* args, PyObject* kwargs) {
+    if (sig.count > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s() has more parameters than can be bound", sig.name);
+        return false;
+    }
     const Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given > sig.count || (kwargs == nullptr && given < sig.required)) {
         return countError(sig, given);
     }
     for (Py_ssize_t i = 0; i < given; ++i) {
-        out[i] = PyTuple_GET_ITEM(args, i);
+        take(i, PyTuple_GET_ITEM(args, i));
     }
     if (kwargs == nullptr) {
         for (Py_ssize_t i = given; i < sig.count; ++i) {
-            out[i] = sig.params[i].defaultValue();
+            take(i, sig.params[i].defaultValue());
         }
         return true;
     }
 
-    Py_ssize_t used = 0;
+    // A private copy, from which each keyword a parameter takes is removed: what remains
+    // is exactly what no parameter took, in the caller's order.
+    Ref rest = Ref::steal(PyDict_Copy(kwargs));
+    if (!rest) {
+        return false;
+    }
     for (Py_ssize_t i = given; i < sig.count; ++i) {
         Ref name = Ref::steal(PyUnicode_InternFromString(sig.params[i].name));
         if (!name) {
             return false;
         }
-        PyObject* value = PyDict_GetItemWithError(kwargs, name.borrow());
+        PyObject* value = PyDict_GetItemWithError(rest.borrow(), name.borrow());
         if (value != nullptr) {
-            out[i] = value;
-            ++used;
+            take(i, value);
+            if (PyDict_DelItem(rest.borrow(), name.borrow()) < 0) {
+                return false;
+            }
         } else if (PyErr_Occurred()) {
             return false;
         } else if (sig.params[i].defaultValue == nullptr) {
             // The parameters before this one are all that was supplied.
             return countError(sig, i);
         } else {
-            out[i] = sig.params[i].defaultValue();
+            take(i, sig.params[i].defaultValue());
         }
-    }
-    if (used == PyDict_GET_SIZE(kwargs)) {
-        return true;
     }
 
-    // Some keyword was not taken: the first offender in the mapping's order decides.
+    // Every keyword left over is at fault; the first in the caller's order decides.
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-            return false;
-        }
-        Py_ssize_t index = paramIndex(sig, key);
-        if (index >= given) {
-            continue;
-        }
-        if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.name, key);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                         key);
-        }
-        return false;
+    if (!PyDict_Next(rest.borrow(), &pos, &key, &value)) {
+        return true;
     }
-    return true;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+    } else if (paramIndex(sig, key) >= 0 && paramIndex(sig, key) < given) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     sig.name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                     key);
+    }
+    return false;
 }
 
 }  // namespace vsn

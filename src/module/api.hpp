@@ -143,9 +143,29 @@ struct Signature {
     Py_ssize_t required;  // the first `required` parameters have no default
 };
 
-// Binds `args` and `kwargs` (which may be NULL) to sig's parameters; `out` receives
-// borrowed references, one per parameter. False with TypeError set on a binding fault.
-bool bindArguments(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+constexpr Py_ssize_t kMaxParams = 4;
+
+// The arguments of one call bound to a signature's parameters. They are owned for the
+// whole call: Python code that runs while binding (a keyword's __eq__) may empty the
+// caller's mapping, and a value taken from it must outlive that.
+class BoundArguments {
+  public:
+    BoundArguments() = default;
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+
+    // Binds `args` and `kwargs` (which may be NULL); false with TypeError set on a
+    // binding fault.
+    bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+    // One per parameter, in declaration order, valid while this object lives.
+    PyObject* const* values() const noexcept { return borrowed_; }
+
+  private:
+    bool take(Py_ssize_t index, PyObject* value);
+
+    Ref owned_[kMaxParams];
+    PyObject* borrowed_[kMaxParams] = {};
+};
 
 PyObject* defaultFalse();
 

@@ -21,8 +21,6 @@ const Param kSysTypeParams[] = {{"sys_type", defaultWin}};
 const Signature kRtrvDriveInfo{"rtrvDriveInfo", kSysTypeParams, 1, 0};
 const Signature kRtrvDriveVSNPairs{"rtrvDriveVSNPairs", kSysTypeParams, 1, 0};
 
-constexpr int kMaxParams = 4;
-
 template <class F>
 PyCFunction asCFunction(F* function) {
     // The host stores every calling form under one pointer type; the flags say which.
@@ -62,11 +60,11 @@ struct FunctionRow {
         {#fname, asCFunction(+[](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* { \
              Frame f("vsnRtrv." #fname, line);                                               \
              static_assert(std::size(signature##Params) <= kMaxParams);                      \
-             PyObject* bound[kMaxParams];                                                    \
-             if (!bindArguments(signature, args, kwargs, bound)) {                           \
+             BoundArguments bound;                                                           \
+             if (!bound.bind(signature, args, kwargs)) {                                     \
                  return f.fail();                                                            \
              }                                                                               \
-             return f.finish(fn::fname(f, bound));                                           \
+             return f.finish(fn::fname(f, bound.values()));                                  \
          }),                                                                                 \
          METH_VARARGS | METH_KEYWORDS, nullptr},                                             \
             line                                                                             \

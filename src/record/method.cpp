@@ -55,8 +55,6 @@ bool checkOneArg(const MethodDef& def, PyObject* args, PyObject* kwargs) {
     return true;
 }
 
-constexpr Py_ssize_t kMaxParams = 4;
-
 PyObject* methodCall(PyObject* self, PyObject* args, PyObject* kwargs) {
     const MethodDef& def = *asMethod(self)->fields.def;
     Frame f(def.label, def.line);
@@ -66,11 +64,11 @@ PyObject* methodCall(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         return f.finish(def.oneArg(f, PyTuple_GET_ITEM(args, 0)));
     }
-    PyObject* bound[kMaxParams];
-    if (!bindArguments(*def.signature, args, kwargs, bound)) {
+    BoundArguments bound;
+    if (!bound.bind(*def.signature, args, kwargs)) {
         return f.fail();
     }
-    return f.finish(def.keywords(f, bound));
+    return f.finish(def.keywords(f, bound.values()));
 }
 
 // Functions written in a class body bind to an instance and stay plain on the class;
