@@ -197,6 +197,15 @@ def test_main_on_an_unsupported_platform_says_so_once(monkeypatch, capsys):
     assert capsys.readouterr().out == UNSUPPORTED + "\n"
 
 
+def test_main_knows_the_unsupported_text_in_a_str_subclass(monkeypatch, capsys):
+    class Text(str):
+        pass
+
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: Text(UNSUPPORTED))
+    assert vsnRtrv._main() is None
+    assert capsys.readouterr().out == UNSUPPORTED + "\n"
+
+
 def test_main_uses_the_print_taken_at_load(monkeypatch, capsys):
     monkeypatch.setattr(builtins, "print", failing)
     monkeypatch.setattr(vsnRtrv, "print", failing, raising=False)

@@ -170,6 +170,15 @@ def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
     assert vsnRtrv._convDrivesInfoListToClassLinux([]) == []
 
 
+def test_conversion_reads_entries_that_only_offer_indexing(records):
+    class Entry:
+        def __getitem__(self, index):
+            return ["/dev/sdb1", "1A2B-3C4D", "/mnt/a"][index]
+
+    made = vsnRtrv._convDrivesInfoListToClassLinux([Entry()])
+    assert [r.args for r in made] == [("/dev/sdb1", "1A2B-3C4D", "/mnt/a")]
+
+
 def test_conversion_of_an_entry_without_identifier_fails(records, entries):
     with pytest.raises(IndexError) as exc:
         vsnRtrv._convDrivesInfoListToClassLinux([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]])

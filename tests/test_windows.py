@@ -147,6 +147,25 @@ def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, kind
         ("vsnRtrv.rtrvDriveListVSNsWindows", 179), ("vsnRtrv.rtrvDriveVSNWindows", 186)]
 
 
+class PathLike:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+def test_path_like_drive_is_judged_by_its_path(fake_run):
+    # subprocess writes a path-like argument into the command line as its path.
+    run = fake_run(lambda cmd: b"Serial 1234-ABCD")
+    with pytest.raises(ValueError):
+        vsnRtrv.rtrvDriveVSNWindows(PathLike("C:&calc"))
+    assert run.calls == []
+    harmless = PathLike("C:")
+    assert vsnRtrv.rtrvDriveVSNWindows(harmless) == "1234-ABCD"
+    assert run.calls[0][0][0][1] is harmless
+
+
 @pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"]])
 def test_other_drives_go_into_the_command_unchanged(fake_run, drive):
     run = fake_run(lambda cmd: b"Serial 1234-ABCD")

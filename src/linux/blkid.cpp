@@ -31,7 +31,10 @@ Step Lines::next(Ref& line) {
     if (done_) {
         return Step::end;
     }
-    Py_ssize_t size = PyUnicode_GET_LENGTH(text_);
+    Py_ssize_t size = PyUnicode_GetLength(text_);
+    if (size < 0) {
+        return Step::error;
+    }
     Py_ssize_t end = PyUnicode_FindChar(text_, '\n', pos_, size, 1);
     if (end == -2) {
         return Step::error;
@@ -55,7 +58,8 @@ Ref splitTokens(PyObject* line) {
 
 int isIdentifierTag(PyObject* token) {
     PyObject* prefix = k().t_uuid.borrow();
-    if (PyUnicode_Check(token)) {
+    // A str subclass may have its own idea of startswith; ask it, as for any object.
+    if (PyUnicode_CheckExact(token)) {
         return static_cast<int>(PyUnicode_Tailmatch(token, prefix, 0, PY_SSIZE_T_MAX, -1));
     }
     Ref starts = callMethod(token, k().startswith.borrow(), prefix);

@@ -197,66 +197,56 @@ Ref _convDrivesInfoListToClassLinux(Frame& f, PyObject* info_list) {
         return {};
     }
 
-    f.at(212);
-    Ref iterator = Ref::steal(PyObject_GetIter(info_list));
-    if (!iterator) {
-        return {};
-    }
-    Ref info;
-    for (;;) {
-        f.at(212);
-        lin::Step step = lin::next(iterator.borrow(), info);
-        if (step == lin::Step::error) {
-            return {};
-        }
-        if (step == lin::Step::end) {
-            return class_list;
-        }
-
+    bool walked = walk(f, info_list, 212, 213, [&](PyObject* info) {
         f.at(213);
-        Ref vsn = getIndex(info.borrow(), 1);
+        Ref vsn = getIndex(info, 1);
         if (!vsn) {
-            return {};
+            return false;
         }
         Py_ssize_t vsnLength = length(vsn.borrow());
         if (vsnLength < 0) {
-            return {};
+            return false;
         }
         if (vsnLength > 9) {
-            continue;
+            return true;
         }
         // Device and identifier alone: the device is not mounted, so there is no path
         // to report, and one such device must not cost the caller every other record.
-        Py_ssize_t items = length(info.borrow());
-        if (items < 0) {
-            return {};
-        }
-        if (items == 2) {
-            continue;
+        // An entry that only offers indexing has no count to go by, and is read as is.
+        if (hasLength(info)) {
+            Py_ssize_t items = length(info);
+            if (items < 0) {
+                return false;
+            }
+            if (items == 2) {
+                return true;
+            }
         }
 
         f.at(214);
         Ref driveInfo = global(k().DriveInfo.borrow());
         if (!driveInfo) {
-            return {};
+            return false;
         }
-        Ref drive = getIndex(info.borrow(), 0);
+        Ref drive = getIndex(info, 0);
         if (!drive) {
-            return {};
+            return false;
         }
-        vsn = getIndex(info.borrow(), 1);
+        vsn = getIndex(info, 1);
         if (!vsn) {
-            return {};
+            return false;
         }
-        Ref path = getIndex(info.borrow(), 2);
+        Ref path = getIndex(info, 2);
         if (!path) {
-            return {};
+            return false;
         }
         Ref record = call(driveInfo.borrow(), drive.borrow(), vsn.borrow(), path.borrow());
-        if (!record || !append(class_list.borrow(), record.borrow())) {
-            return {};
-        }
+        return record && append(class_list.borrow(), record.borrow());
+    });
+    if (!walked) {
+        return {};
     }
+    return class_list;
 }
 
 }  // namespace vsn::fn

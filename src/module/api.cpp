@@ -22,17 +22,32 @@ PyObject* Frame::fail() noexcept {
 
 namespace {
 
-// The one place that knows how each interpreter version stores a frame's line.
-void setFrameLine(PyFrameObject* frame, int line) {
-#if PY_VERSION_HEX < 0x030B0000
-    frame->f_lineno = line;
+// Holds the pending exception aside while a traceback entry is made, and puts it back
+// whatever happens meanwhile. The one place that knows how versions keep it.
+class PendingError {
+  public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
+    void restore() noexcept {
+        PyErr_SetRaisedException(exception_);
+    }
+
+  private:
+    PyObject* exception_;
 #else
-    // From 3.11 the frame is opaque; its line comes from the code object, whose first
-    // line PyCode_NewEmpty has already set to `line`.
-    (void)frame;
-    (void)line;
+    PendingError() noexcept {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+    }
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+    }
+
+  private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
 #endif
-}
+};
 
 }  // namespace
 
@@ -61,8 +76,8 @@ void addTraceback(const char* label, int line) noexcept {
     if (globals == nullptr) {
         return;
     }
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    PendingError pending;
+    // The frame reports the code object's first line, on every version: the entry's line.
     Ref code = newCode(label, line);
     Ref frame;
     if (code) {
@@ -73,11 +88,10 @@ void addTraceback(const char* label, int line) noexcept {
     if (!frame) {
         // Out of memory while reporting: the entry is lost, the caller's exception is not.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        pending.restore();
         return;
     }
-    setFrameLine(reinterpret_cast<PyFrameObject*>(frame.borrow()), line);
-    PyErr_Restore(type, value, tb);
+    pending.restore();
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.borrow()));
 }
 
@@ -111,7 +125,7 @@ Ref getSlice(PyObject* obj, PyObject* slice) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(obj)->tp_name);
         return {};
     }
-    return Ref::steal(mapping->mp_subscript(obj, slice));
+    return Ref::steal(PyObject_GetItem(obj, slice));
 }
 
 Ref getIndex(PyObject* obj, Py_ssize_t index) {
@@ -148,6 +162,13 @@ bool append(PyObject* target, PyObject* item) {
 
 Py_ssize_t length(PyObject* obj) {
     return PyObject_Length(obj);
+}
+
+bool hasLength(PyObject* obj) {
+    PySequenceMethods* sequence = Py_TYPE(obj)->tp_as_sequence;
+    PyMappingMethods* mapping = Py_TYPE(obj)->tp_as_mapping;
+    return (sequence != nullptr && sequence->sq_length != nullptr) ||
+           (mapping != nullptr && mapping->mp_length != nullptr);
 }
 
 Ref newList() {

@@ -125,6 +125,8 @@ int equals(PyObject* a, PyObject* b);
 bool append(PyObject* target, PyObject* item);
 // len(obj), -1 with an exception.
 Py_ssize_t length(PyObject* obj);
+// Whether len(obj) is defined at all, without calling it.
+bool hasLength(PyObject* obj);
 
 Ref newList();
 Ref listOf(PyObject* a, PyObject* b);

@@ -108,7 +108,7 @@ Ref _main(Frame& f) {
     }
 
     PyObject* print = records().print.borrow();
-    if (PyUnicode_CheckExact(infos.borrow())) {
+    if (PyUnicode_Check(infos.borrow())) {
         // An unsupported platform comes back as its message, not as records: say it once
         // rather than fail on its first character.
         int unsupported = equals(infos.borrow(), k().t_unsupported.borrow());

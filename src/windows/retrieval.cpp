@@ -18,9 +18,23 @@ namespace {
 constexpr char kShellActive[] = {'&', '|', '<', '>',  '^',  '"', '%',
                                  '!', '(', ')', '\r', '\n', '\0'};
 
-// 1 when `drive` is a str or bytes holding one of those characters, 0 when not (every
-// other type goes into the command as it is), -1 with an exception.
+// 1 when `drive` is a str or bytes, or a path-like object whose path is one, holding one of
+// those characters; 0 when not (every other value goes into the command as it is); -1 with
+// an exception.
 int holdsShellActive(PyObject* drive) {
+    if (!PyBytes_Check(drive) && !PyUnicode_Check(drive)) {
+        // subprocess turns a path-like argument into its text too (os.fsdecode), so such
+        // a drive reaches the command interpreter just the same: judge that text.
+        if (!PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(drive)),
+                              k().__fspath__.borrow())) {
+            return 0;
+        }
+        Ref path = Ref::steal(PyOS_FSPath(drive));
+        if (!path) {
+            return -1;
+        }
+        return holdsShellActive(path.borrow());
+    }
     if (PyBytes_Check(drive)) {
         const char* bytes = PyBytes_AS_STRING(drive);
         const Py_ssize_t size = PyBytes_GET_SIZE(drive);
