@@ -3,13 +3,17 @@
 
 namespace vsn::lin {
 
-Step next(PyObject* iterator, Ref& item) {
+namespace {
+
+Step nextItem(PyObject* iterator, Ref& item) {
     item = Ref::steal(PyIter_Next(iterator));
     if (item) {
         return Step::item;
     }
     return PyErr_Occurred() ? Step::error : Step::end;
 }
+
+}  // namespace
 
 bool Lines::open(PyObject* text) {
     text_ = text;
@@ -26,7 +30,7 @@ bool Lines::open(PyObject* text) {
 
 Step Lines::next(Ref& line) {
     if (pieces_) {
-        return lin::next(pieces_.borrow(), line);
+        return nextItem(pieces_.borrow(), line);
     }
     if (done_) {
         return Step::end;

@@ -37,11 +37,6 @@ bool fileFurther(PyObject* byDevice, PyObject* device, PyObject* path) {
 }  // namespace
 
 bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
-    f.at(at.lines);
-    Lines lines;
-    if (!lines.open(output)) {
-        return false;
-    }
     f.at(at.eachLine);
     first_ = Ref::steal(PyDict_New());
     more_ = Ref::steal(PyDict_New());
@@ -49,16 +44,9 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
     if (!first_ || !more_ || !maxsplit) {
         return false;
     }
-    Ref line;
-    for (;;) {
-        f.at(at.eachLine);
-        Step step = lines.next(line);
-        if (step != Step::item) {
-            return step == Step::end;
-        }
-
+    return walkLines(f, output, at.lines, at.eachLine, [&](PyObject* line) {
         f.at(at.splitLine);
-        Ref split = columns(line.borrow(), maxsplit.borrow());
+        Ref split = columns(line, maxsplit.borrow());
         if (!split) {
             return false;
         }
@@ -70,14 +58,14 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
         // name, have no mount column. (The header does, filed under "Filesystem",
         // which no device path equals.)
         if (count <= kColumnsBeforeMount) {
-            continue;
+            return true;
         }
         Ref device = getIndex(split.borrow(), 0);
         if (!device) {
             return false;
         }
         if (!PyUnicode_Check(device.borrow())) {
-            continue;
+            return true;
         }
         Ref path = getIndex(split.borrow(), kColumnsBeforeMount);
         if (!path) {
@@ -87,12 +75,9 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
         if (known < 0) {
             return false;
         }
-        bool filed = known ? fileFurther(more_.borrow(), device.borrow(), path.borrow())
-                           : PyDict_SetItem(first_.borrow(), device.borrow(), path.borrow()) == 0;
-        if (!filed) {
-            return false;
-        }
-    }
+        return known ? fileFurther(more_.borrow(), device.borrow(), path.borrow())
+                     : PyDict_SetItem(first_.borrow(), device.borrow(), path.borrow()) == 0;
+    });
 }
 
 bool MountTable::appendPaths(PyObject* device, PyObject* entry) const {

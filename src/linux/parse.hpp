@@ -10,7 +10,6 @@ namespace vsn::lin {
 
 // One step of an iteration: the next item, the end, or an exception.
 enum class Step { item, end, error };
-Step next(PyObject* iterator, Ref& item);
 
 // The pieces of text.split("\n"), one at a time. A str is cut as it is read, so a large
 // output is never held twice over and each line is gone before the next is made;
@@ -27,6 +26,29 @@ class Lines {
     bool done_ = false;
     Ref pieces_;  // an iterator over the pieces, when text is not a str
 };
+
+// Calls visit(line) for each line of the text, in order, the frame standing at `openLine`
+// while the text is taken apart and at `eachLine` while stepping; visit returns false
+// with an exception set to stop the walk.
+template <class Visit>
+bool walkLines(Frame& f, PyObject* text, int openLine, int eachLine, Visit&& visit) {
+    f.at(openLine);
+    Lines lines;
+    if (!lines.open(text)) {
+        return false;
+    }
+    Ref line;
+    for (;;) {
+        f.at(eachLine);
+        Step step = lines.next(line);
+        if (step != Step::item) {
+            return step == Step::end;
+        }
+        if (!visit(line.borrow())) {
+            return false;
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------------
 // blkid
@@ -55,48 +77,17 @@ int isIdentifierTag(PyObject* token);
 // a hundred thousand devices at once would only feed the cyclic collector.
 template <class Visit>
 bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&& visit) {
-    f.at(at.lines);
-    Lines lines;
-    if (!lines.open(text)) {
-        return false;
-    }
-    Ref line;
-    for (;;) {
-        f.at(at.eachLine);
-        Step lineStep = lines.next(line);
-        if (lineStep != Step::item) {
-            return lineStep == Step::end;
-        }
+    return walkLines(f, text, at.lines, at.eachLine, [&](PyObject* line) {
         f.at(at.splitLine);
-        Ref line_split = splitTokens(line.borrow());
+        Ref line_split = splitTokens(line);
         if (!line_split) {
             return false;
         }
-        f.at(at.eachToken);
-        Ref tokens = Ref::steal(PyObject_GetIter(line_split.borrow()));
-        if (!tokens) {
-            return false;
-        }
-        Ref element;
-        for (;;) {
-            f.at(at.eachToken);
-            Step tokenStep = next(tokens.borrow(), element);
-            if (tokenStep == Step::error) {
-                return false;
-            }
-            if (tokenStep == Step::end) {
-                break;
-            }
-            f.at(at.test);
-            int tag = isIdentifierTag(element.borrow());
-            if (tag < 0) {
-                return false;
-            }
-            if (tag && !visit(line_split.borrow(), element.borrow())) {
-                return false;
-            }
-        }
-    }
+        return walk(f, line_split.borrow(), at.eachToken, at.test, [&](PyObject* element) {
+            int tag = isIdentifierTag(element);
+            return tag == 0 || (tag > 0 && visit(line_split.borrow(), element));
+        });
+    });
 }
 
 // ---------------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "linux/parse.hpp"
 
 #include "module/functions.hpp"
+#include "record/driveinfo.hpp"
 
 namespace vsn::fn {
 
@@ -11,11 +12,10 @@ namespace {
 // blkid's cleaned output.
 Ref blkidOutput(Frame& f, int build, int run) {
     f.at(build);
-    Ref cmd_list = Ref::steal(PyList_New(1));
+    Ref cmd_list = listOf(k().t_blkid.borrow());
     if (!cmd_list) {
         return {};
     }
-    PyList_SET_ITEM(cmd_list.borrow(), 0, k().t_blkid.copy().release());
 
     f.at(run);
     return callGlobal(k()._runCmdList.borrow(), cmd_list.borrow());
@@ -134,11 +134,7 @@ Ref rtrvDrivesInfoLinux(Frame& f) {
     }
 
     f.at(130);
-    Ref addPaths = global(k().addDrivesPathsLinux.borrow());
-    if (!addPaths) {
-        return {};
-    }
-    return call(addPaths.borrow(), drive_vsn_pairs.borrow());
+    return callGlobal(k().addDrivesPathsLinux.borrow(), drive_vsn_pairs.borrow());
 }
 
 Ref addDrivesPathsLinux(Frame& f, PyObject* drive_vsn_pairs) {
@@ -224,24 +220,7 @@ Ref _convDrivesInfoListToClassLinux(Frame& f, PyObject* info_list) {
         }
 
         f.at(214);
-        Ref driveInfo = global(k().DriveInfo.borrow());
-        if (!driveInfo) {
-            return false;
-        }
-        Ref drive = getIndex(info, 0);
-        if (!drive) {
-            return false;
-        }
-        vsn = getIndex(info, 1);
-        if (!vsn) {
-            return false;
-        }
-        Ref path = getIndex(info, 2);
-        if (!path) {
-            return false;
-        }
-        Ref record = call(driveInfo.borrow(), drive.borrow(), vsn.borrow(), path.borrow());
-        return record && append(class_list.borrow(), record.borrow());
+        return record::appendRecord(class_list.borrow(), info, 2);
     });
     if (!walked) {
         return {};

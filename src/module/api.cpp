@@ -175,30 +175,6 @@ Ref newList() {
     return Ref::steal(PyList_New(0));
 }
 
-Ref listOf(PyObject* a, PyObject* b) {
-    Ref list = Ref::steal(PyList_New(2));
-    if (list) {
-        Py_INCREF(a);
-        PyList_SET_ITEM(list.borrow(), 0, a);
-        Py_INCREF(b);
-        PyList_SET_ITEM(list.borrow(), 1, b);
-    }
-    return list;
-}
-
-Ref listOf(PyObject* a, PyObject* b, PyObject* c) {
-    Ref list = Ref::steal(PyList_New(3));
-    if (list) {
-        Py_INCREF(a);
-        PyList_SET_ITEM(list.borrow(), 0, a);
-        Py_INCREF(b);
-        PyList_SET_ITEM(list.borrow(), 1, b);
-        Py_INCREF(c);
-        PyList_SET_ITEM(list.borrow(), 2, c);
-    }
-    return list;
-}
-
 PyObject* defaultFalse() {
     return Py_False;
 }

@@ -129,8 +129,19 @@ Py_ssize_t length(PyObject* obj);
 bool hasLength(PyObject* obj);
 
 Ref newList();
-Ref listOf(PyObject* a, PyObject* b);
-Ref listOf(PyObject* a, PyObject* b, PyObject* c);
+// A new list holding the given objects (borrowed), in order.
+template <class... Items>
+Ref listOf(Items... items) {
+    PyObject* given[] = {items...};
+    Ref list = Ref::steal(PyList_New(sizeof...(Items)));
+    if (list) {
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(sizeof...(Items)); ++i) {
+            Py_INCREF(given[i]);
+            PyList_SET_ITEM(list.borrow(), i, given[i]);
+        }
+    }
+    return list;
+}
 
 // Keyword-capable binding.
 struct Param {

@@ -3,14 +3,6 @@
 
 namespace vsn::fn {
 
-namespace {
-
-Ref text(const Ref& constant) {
-    return constant.copy();
-}
-
-}  // namespace
-
 Ref getPlatform(Frame& f) {
     f.at(73);
     Ref platform = global(k().platform.borrow());
@@ -22,7 +14,7 @@ Ref getPlatform(Frame& f) {
         return {};
     }
     if (isLinux) {
-        return text(k().t_lin);
+        return k().t_lin.copy();
     }
 
     f.at(75);
@@ -35,9 +27,9 @@ Ref getPlatform(Frame& f) {
         return {};
     }
     if (isWindows) {
-        return text(k().t_win);
+        return k().t_win.copy();
     }
-    return text(k().t_unsupported);
+    return k().t_unsupported.copy();
 }
 
 Ref rtrvDriveInfo(Frame& f, PyObject* const* args) {
@@ -72,7 +64,7 @@ Ref rtrvDriveInfo(Frame& f, PyObject* const* args) {
         f.at(100);
         return callGlobal(k()._convDrivesInfoListToClassWindows.borrow(), drive_info_list.borrow());
     }
-    return text(k().t_unsupported);
+    return k().t_unsupported.copy();
 }
 
 Ref rtrvDriveVSNPairs(Frame& f, PyObject* const* args) {

@@ -6,7 +6,6 @@
 #include "record/driveinfo.hpp"
 
 #include <cstdio>
-#include <iterator>
 
 namespace vsn {
 namespace {
@@ -59,7 +58,6 @@ struct FunctionRow {
     {                                                                                        \
         {#fname, asCFunction(+[](PyObject*, PyObject* args, PyObject* kwargs) -> PyObject* { \
              Frame f("vsnRtrv." #fname, line);                                               \
-             static_assert(std::size(signature##Params) <= kMaxParams);                      \
              BoundArguments bound;                                                           \
              if (!bound.bind(signature, args, kwargs)) {                                     \
                  return f.fail();                                                            \
@@ -69,9 +67,6 @@ struct FunctionRow {
          METH_VARARGS | METH_KEYWORDS, nullptr},                                             \
             line                                                                             \
     }
-
-const Param (&kRtrvDriveInfoParams)[1] = kSysTypeParams;
-const Param (&kRtrvDriveVSNPairsParams)[1] = kSysTypeParams;
 
 FunctionRow g_functions[] = {
     VSN_NOARGS(getPlatform, 72),

@@ -168,4 +168,25 @@ Ref makeDriveInfoClass(int* failLine) {
                 k().emptyTuple.borrow(), ns.borrow());
 }
 
+bool appendRecord(PyObject* records, PyObject* entry, Py_ssize_t pathIndex) {
+    Ref driveInfo = global(k().DriveInfo.borrow());
+    if (!driveInfo) {
+        return false;
+    }
+    Ref drive = getIndex(entry, 0);
+    if (!drive) {
+        return false;
+    }
+    Ref vsn = getIndex(entry, 1);
+    if (!vsn) {
+        return false;
+    }
+    Ref path = getIndex(entry, pathIndex);
+    if (!path) {
+        return false;
+    }
+    Ref record = call(driveInfo.borrow(), drive.borrow(), vsn.borrow(), path.borrow());
+    return record && append(records, record.borrow());
+}
+
 }  // namespace vsn::record

@@ -13,4 +13,9 @@ bool readyTypes();
 // definition line (it is left alone otherwise).
 Ref makeDriveInfoClass(int* failLine);
 
+// Appends DriveInfo(entry[0], entry[1], entry[pathIndex]) to `records`: the conversion
+// step that both platform chains end with. DriveInfo is looked up anew for every entry,
+// before its items are read, so that a rebinding is seen. False with an exception set.
+bool appendRecord(PyObject* records, PyObject* entry, Py_ssize_t pathIndex);
+
 }  // namespace vsn::record

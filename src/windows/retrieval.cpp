@@ -3,6 +3,7 @@
 // hands the text to a parser; the chain's functions are looked up by name at each use,
 // so a caller that rebinds one of them changes what the next call does.
 #include "module/functions.hpp"
+#include "record/driveinfo.hpp"
 
 #include <cstring>
 #include <utility>
@@ -101,11 +102,7 @@ Ref rtrvDriveVSNWindows(Frame& f, PyObject* drive) {
 
     // vol is built into the command interpreter, not a program: only a shell can run it.
     f.at(187);
-    Ref runCmdList = global(k()._runCmdList.borrow());
-    if (!runCmdList) {
-        return {};
-    }
-    Ref vsn_str = call(runCmdList.borrow(), cmd_list.borrow(), Py_True);
+    Ref vsn_str = callGlobal(k()._runCmdList.borrow(), cmd_list.borrow(), Py_True);
     if (!vsn_str) {
         return {};
     }
@@ -189,24 +186,7 @@ Ref _convDrivesInfoListToClassWindows(Frame& f, PyObject* info_list) {
     // A Windows drive is reached through its own name, so element 0 is both the record's
     // drive and its path.
     bool done = walk(f, info_list, 219, 220, [&](PyObject* entry) {
-        Ref driveInfo = global(k().DriveInfo.borrow());
-        if (!driveInfo) {
-            return false;
-        }
-        Ref drive = getIndex(entry, 0);
-        if (!drive) {
-            return false;
-        }
-        Ref vsn = getIndex(entry, 1);
-        if (!vsn) {
-            return false;
-        }
-        Ref path = getIndex(entry, 0);
-        if (!path) {
-            return false;
-        }
-        Ref record = call(driveInfo.borrow(), drive.borrow(), vsn.borrow(), path.borrow());
-        return record && append(class_list.borrow(), record.borrow());
+        return record::appendRecord(class_list.borrow(), entry, 0);
     });
     if (!done) {
         return {};
