@@ -1,5 +1,8 @@
-"""Recorded tool output shared by the tests: one Linux machine with a USB stick, an
-NTFS backup disk and its whole-disk line, and the system disk."""
+"""Material shared by the tests.
+
+The recorded tool output is one Linux machine with a USB stick, an NTFS backup disk and
+its whole-disk line, and the system disk.
+"""
 
 BLKID = (
     b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" BLOCK_SIZE="4096" TYPE="ext4"'
@@ -16,3 +19,10 @@ DF = (
     b"/dev/sdb1       7.5G  1.2G  6.3G  16% /media/user/USBSTICK\n"
     b"/dev/sdc1       932G  100G  832G  11% /media/user/Backup\n"
 )
+
+
+class Record:
+    """Stands in for DriveInfo: keeps what it was built with."""
+
+    def __init__(self, *args):
+        self.args = args

@@ -13,13 +13,8 @@ import tracemalloc
 import pytest
 
 import vsnRtrv
+from samples import BLKID
 
-BLKID = (
-    b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" TYPE="ext4" PARTUUID="0a-01"\n'
-    b'/dev/sdb1: LABEL="USBSTICK" UUID="1A2B-3C4D" TYPE="vfat" PARTUUID="5e6f7a8b-01"\n'
-    b'/dev/sdc1: UUID="01D2C3B4A5E6F789" TYPE="ntfs" PARTUUID="c0ffee00-01"\n'
-    b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
-)
 DF = (
     b"Filesystem      Size  Used Avail Use% Mounted on\n"
     b"/dev/sdb1       7.5G  1.2G  6.3G  16% /media/user/USBSTICK\n"

@@ -3,19 +3,12 @@
 import pytest
 
 import vsnRtrv
-from samples import BLKID, DF
+from samples import BLKID, DF, Record
 
 RECORDS = [
     ("/dev/sdb1", "1A2B-3C4D", "/media/user/USBSTICK"),
     ("/dev/sdc1", "A5E6-F789", "/media/user/Backup"),
 ]
-
-
-class Record:
-    """Stands in for DriveInfo: keeps what it was built with."""
-
-    def __init__(self, *args):
-        self.args = args
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@ import subprocess
 import pytest
 
 import vsnRtrv
+from samples import Record
 
 FSUTIL = ("fsutil", "fsinfo", "drives")
 VOL_C = b" Volume in drive C is System\r\n Volume Serial Number is 5E0B-A7C2\r\n"
@@ -20,11 +21,6 @@ def machine(fsutil=b"Drives: C:\\ D:\\ \r\n", **vols):
     answers = {FSUTIL: fsutil}
     answers.update({("vol", drive): out for drive, out in vols.items()})
     return answers
-
-
-class Record:
-    def __init__(self, *args):
-        self.args = args
 
 
 @pytest.mark.parametrize("text, drives", [
