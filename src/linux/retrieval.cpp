@@ -194,7 +194,6 @@ Ref _convDrivesInfoListToClassLinux(Frame& f, PyObject* info_list) {
     }
 
     bool walked = walk(f, info_list, 212, 213, [&](PyObject* info) {
-        f.at(213);
         Ref vsn = getIndex(info, 1);
         if (!vsn) {
             return false;
