@@ -48,30 +48,10 @@ def test_missing_blkid_fails_with_the_modules_traceback(command, tools):
     assert result.returncode == 1
     assert result.stdout == b""
     err = result.stderr.decode()
-    assert 'File "vsnRtrv", line 263, in init vsnRtrv' in err
     assert 'File "vsnRtrv", line 258, in vsnRtrv._main' in err
     assert 'File "vsnRtrv", line 96, in vsnRtrv.rtrvDriveInfo' in err
     assert 'File "vsnRtrv", line 111, in vsnRtrv.rtrvDrivesInfoLinux' in err
     assert "FileNotFoundError" in err
-    order = [err.index(s) for s in ("init vsnRtrv", "vsnRtrv._main", "vsnRtrv.rtrvDriveInfo",
+    order = [err.index(s) for s in ("vsnRtrv._main", "vsnRtrv.rtrvDriveInfo",
                                      "vsnRtrv.rtrvDrivesInfoLinux", "vsnRtrv._runCmdList")]
     assert order == sorted(order)
-
-
-def test_runs_the_interpreter_of_the_environment_it_sits_in(command, tools, tmp_path):
-    # A fresh virtual environment holding only a copy of the command: the interpreter
-    # it starts must be that environment's, as its own python would be.
-    env_dir = tmp_path / "env"
-    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(env_dir)], check=True)
-    copied = env_dir / "bin" / "vsnRtrv"
-    shutil.copy2(command, copied)
-    site = subprocess.run(
-        [str(env_dir / "bin" / "python"), "-c", "import sysconfig; print(sysconfig.get_path('purelib'))"],
-        capture_output=True, text=True, check=True).stdout.strip()
-    with open(os.path.join(site, "sitecustomize.py"), "w") as f:
-        f.write("import sys\nsys.stderr.write('prefix=' + sys.prefix + '\\n')\n")
-    tools.add("blkid")
-    tools.add("df")
-    result = run_command(str(copied), tools)
-    assert result.returncode == 0, result.stderr
-    assert result.stderr.decode().splitlines() == ["prefix=" + str(env_dir)]
