@@ -23,7 +23,7 @@ pytestmark = pytest.mark.skipif(
     reason="mypy is not installed (pip install '.[test]' brings it)",
 )
 
-SCRIPTS = Path(__file__).parent / "typing"
+SCRIPTS = Path(__file__).parent / "typecheck"
 
 
 def run_mypy(tmp_path, *args):
