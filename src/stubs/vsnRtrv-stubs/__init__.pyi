@@ -5,9 +5,9 @@
 # accepts more than these types say (it hands values on without checking them), the
 # types give what the module's own chains pass and return.
 
+from collections.abc import Iterable, Sequence
 from subprocess import PIPE as PIPE
 from subprocess import run as run
-from collections.abc import Iterable, Sequence
 from typing import Literal, overload
 
 from _typeshed import StrOrBytesPath
