@@ -1,4 +1,5 @@
-"""The installed `vsnRtrv` command, run as a child process."""
+"""The installed `vsnRtrv` command, run as a child process; an unsupported platform, which
+a child cannot be given, through its entry in this process."""
 
 import json
 import os
