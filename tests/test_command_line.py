@@ -1,12 +1,17 @@
-"""The installed `vsnRtrv` command, run as a child process."""
+"""The installed `vsnRtrv` command, run as a child process; an unsupported platform, which
+a child cannot be given, through its entry in this process."""
 
+import json
 import os
 import shutil
 import subprocess
 import sys
+from importlib import metadata
 
 import pytest
 
+import vsnRtrv
+import vsnRtrv_cli
 from samples import BLKID, DF
 
 
@@ -18,9 +23,15 @@ def command():
     return found
 
 
-def run_command(command, tools, **kwargs):
-    return subprocess.run([command], capture_output=True, env={"PATH": str(tools.path)},
-                          stdin=subprocess.DEVNULL, **kwargs)
+def run_command(command, tools, *args, **kwargs):
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    return subprocess.run([command, *args], stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                          env={"PATH": str(tools.path)}, **kwargs)
+
+
+def many_drives(tools, count):
+    tools.add("blkid", b"".join(b'/dev/sdb%d: UUID="1A2B-3C4D"\n' % i for i in range(count)))
+    tools.add("df", b"".join(b"/dev/sdb%d 1G 1M 1G 1%% /mnt/%d\n" % (i, i) for i in range(count)))
 
 
 def test_prints_one_line_per_drive(command, tools):
@@ -55,3 +66,62 @@ def test_missing_blkid_fails_with_the_modules_traceback(command, tools):
     order = [err.index(s) for s in ("vsnRtrv._main", "vsnRtrv.rtrvDriveInfo",
                                      "vsnRtrv.rtrvDrivesInfoLinux", "vsnRtrv._runCmdList")]
     assert order == sorted(order)
+
+
+def test_json_holds_the_records(command, tools):
+    tools.add("blkid", b'/dev/sdb1: LABEL="USB STICK" UUID="1A2B-3C4D" TYPE="vfat"\n')
+    tools.add("df", DF.replace(b"/media/user/USBSTICK", b"/media/user/USB STICK"))
+    result = run_command(command, tools, "--json")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert json.loads(result.stdout) == [
+        {"drive": "/dev/sdb1", "path": "/media/user/USB STICK", "vsn": "1A2B-3C4D"}
+    ]
+
+
+def test_json_on_an_unsupported_platform(monkeypatch, capsys):
+    monkeypatch.setattr(vsnRtrv, "platform", "darwin")
+    assert vsnRtrv_cli.main(["--json"]) == 1
+    assert capsys.readouterr() == ("", "vsnRtrv: Error: Unsupported platform.\n")
+
+
+def test_options(command, tools):
+    result = run_command(command, tools, "--version")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.decode() == f"vsnRtrv {metadata.version('vsnRtrv')}\n"
+    result = run_command(command, tools, "--help")
+    assert (result.returncode, result.stderr) == (0, b"")
+    assert result.stdout.startswith(b"usage: vsnRtrv") and b"--json" in result.stdout
+    for wrong in ("--bogus", "extra"):
+        result = run_command(command, tools, wrong)
+        assert (result.returncode, result.stdout) == (2, b"")
+        assert result.stderr.startswith(b"usage: vsnRtrv")
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"]])
+def test_reader_that_stops_early_ends_it_quietly(command, tools, mode):
+    many_drives(tools, 5000)  # far more than a pipe holds
+    with subprocess.Popen([command, *mode], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, env={"PATH": str(tools.path)}) as child:
+        assert child.stdout.read(1)
+        child.stdout.close()
+        assert child.stderr.read() == b""
+    assert child.returncode == 1
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"]])
+@pytest.mark.parametrize("output", ["closed", "/dev/full"])
+def test_output_that_cannot_be_written_is_an_error(command, tools, mode, output):
+    tools.add("blkid", BLKID)
+    tools.add("df", DF)
+    if output == "closed":
+        result = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" >&-', command, *mode],
+                                stderr=subprocess.PIPE, env={"PATH": str(tools.path)})
+        problem = "standard output is closed"
+    else:
+        if not os.path.exists(output):
+            pytest.skip(f"this system has no {output}")
+        with open(output, "wb") as full:
+            result = run_command(command, tools, *mode, stdout=full)
+        problem = "[Errno 28] No space left on device"
+    assert result.returncode == 1
+    assert result.stderr.decode() == f"vsnRtrv: cannot write output: {problem}\n"
