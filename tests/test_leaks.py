@@ -8,6 +8,7 @@ import contextlib
 import gc
 import io
 import subprocess
+import sys
 import tracemalloc
 
 import pytest
@@ -132,6 +133,29 @@ def test_main_no_growth(quiet_tools, monkeypatch):
         sink.truncate()
 
     assert growth(call, 2000) < 24 * 1024
+
+
+def test_reimport_no_growth():
+    # The module state is a block of no size, which tracemalloc weighs as nothing: count
+    # blocks instead, which only the interpreter's own allocator does.
+    if sys.getallocatedblocks() == 0:
+        pytest.skip("the interpreter's allocator counts no blocks (PYTHONMALLOC=malloc)")
+
+    def reimport():
+        del sys.modules["vsnRtrv"]
+        import vsnRtrv  # noqa: F401
+
+    times = 2000
+    grown = []
+    for _ in range(3):
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(times):
+            reimport()
+        gc.collect()
+        grown.append(sys.getallocatedblocks() - before)
+    assert min(grown) < times // 100
+    assert sys.modules["vsnRtrv"] is vsnRtrv
 
 
 def test_the_measurement_sees_a_leak_of_one_object_per_call():
