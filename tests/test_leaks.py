@@ -137,23 +137,29 @@ def test_main_no_growth(quiet_tools, monkeypatch):
 
 def test_reimport_no_growth():
     # The module state is a block of no size, which tracemalloc weighs as nothing: count
-    # blocks instead, which only the interpreter's own allocator does.
-    if sys.getallocatedblocks() == 0:
-        pytest.skip("the interpreter's allocator counts no blocks (PYTHONMALLOC=malloc)")
-
+    # the blocks it traces instead.
     def reimport():
         del sys.modules["vsnRtrv"]
         import vsnRtrv  # noqa: F401
 
-    times = 2000
+    def blocks():
+        return len(tracemalloc.take_snapshot().traces)
+
+    for _ in range(200):
+        reimport()
+    times = 1000
     grown = []
-    for _ in range(3):
-        gc.collect()
-        before = sys.getallocatedblocks()
-        for _ in range(times):
-            reimport()
-        gc.collect()
-        grown.append(sys.getallocatedblocks() - before)
+    tracemalloc.start()
+    try:
+        for _ in range(3):
+            gc.collect()
+            before = blocks()
+            for _ in range(times):
+                reimport()
+            gc.collect()
+            grown.append(blocks() - before)
+    finally:
+        tracemalloc.stop()
     assert min(grown) < times // 100
     assert sys.modules["vsnRtrv"] is vsnRtrv
 
