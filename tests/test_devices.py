@@ -11,6 +11,7 @@ with the reason, or fail where VSN_DEVICE_TESTS=required says the machine must h
 Every mount and loop device is undone, whatever the outcome.
 """
 
+import json
 import os
 import shutil
 import subprocess
@@ -45,6 +46,30 @@ def wait_for(condition, what, seconds=20):
         time.sleep(0.05)
 
 
+# Undoes what the tests' process leaves behind when it ends without undoing it itself
+# (a crash, or a sanitizer ending it): it is told each step as it is taken, one JSON list
+# a line, and acts only if its input ends without "done". A loop device is detached only
+# while it still holds our image, since its number may have gone to someone else.
+JANITOR = r"""
+import json, os, subprocess, sys
+steps = [json.loads(line) for line in sys.stdin]
+if steps[-1:] == ["done"]:
+    sys.exit()
+for kind, *args in reversed(steps):
+    if kind == "umount" and os.path.ismount(args[0]):
+        subprocess.run(["umount", "--lazy", args[0]])
+    elif kind == "detach":
+        device, image = args
+        try:
+            with open("/sys/block/%s/loop/backing_file" % os.path.basename(device)) as f:
+                backing = f.read().strip()
+        except OSError:
+            continue
+        if backing == image:
+            subprocess.run(["losetup", "--detach", device])
+"""
+
+
 class Machine:
     """Images on loop devices, mounted; `close` undoes every step taken, last first."""
 
@@ -53,6 +78,13 @@ class Machine:
         self.devices = {}
         self.mounts = {}
         self._undo = []
+        self._janitor = subprocess.Popen(
+            [sys.executable, "-I", "-c", JANITOR], stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+
+    def _tell(self, *step):
+        self._janitor.stdin.write(json.dumps(step).encode() + b"\n")
+        self._janitor.stdin.flush()
 
     def attach(self, name, *mkfs):
         image = self.root / (name + ".img")
@@ -60,6 +92,7 @@ class Machine:
             f.truncate(8 << 20)
         run(*mkfs, str(image))
         device = run("losetup", "--find", "--show", str(image)).strip()
+        self._tell("detach", device, os.path.realpath(image))
         self._undo.append(lambda: run("losetup", "--detach", device))
         self.devices[name] = device
         return device
@@ -71,6 +104,7 @@ class Machine:
         device = self.devices[name]
         point = self.root / name.replace("_", " ")
         point.mkdir()
+        self._tell("umount", str(point))
         kernel = subprocess.run(["mount", "-t", kernel_type, device, str(point)],
                                 stdin=subprocess.DEVNULL, capture_output=True)
         if kernel.returncode == 0:
@@ -109,6 +143,10 @@ class Machine:
                 self._undo.pop()()
             except Exception as e:  # every later step must still be undone
                 failures.append(e)
+        if not failures:
+            self._tell("done")
+        self._janitor.stdin.close()
+        self._janitor.wait()
         if failures:
             raise failures[0]
 
