@@ -114,14 +114,16 @@ class Machine:
                 unavailable(f"the kernel will not mount {kernel_type} here, and "
                             f"{fuse[0]} with /dev/fuse is missing")
             argv = [a.replace("DEVICE", device).replace("POINT", str(point)) for a in fuse]
-            daemon = subprocess.Popen(argv, stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            log = self.root / (name + ".log")
+            with open(log, "wb") as out:  # a file: a pipe left unread could stall the daemon
+                daemon = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=subprocess.STDOUT)
             self._undo.append(lambda: self._stop(daemon, point))
             wait_for(lambda: os.path.ismount(point) or daemon.poll() is not None,
                      f"{fuse[0]} to mount {device}")
             if not os.path.ismount(point):
                 raise RuntimeError(f"{fuse[0]} could not mount {device}: "
-                                   + daemon.stderr.read().decode(errors="replace"))
+                                   + log.read_text(errors="replace"))
         self.mounts[name] = str(point)
 
     @staticmethod
@@ -134,7 +136,6 @@ class Machine:
             if daemon.poll() is None:
                 daemon.kill()
                 daemon.wait()
-            daemon.stderr.close()
 
     def close(self):
         failures = []
