@@ -163,13 +163,46 @@ def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
     assert vsnRtrv._convDrivesInfoListToClassLinux([]) == []
 
 
-def test_conversion_reads_entries_that_only_offer_indexing(records):
+def test_conversion_reads_entries_that_only_offer_indexing(records, entries):
     class Entry:
-        def __getitem__(self, index):
-            return ["/dev/sdb1", "1A2B-3C4D", "/mnt/a"][index]
+        def __init__(self, *items):
+            self.items = items
 
-    made = vsnRtrv._convDrivesInfoListToClassLinux([Entry()])
+        def __getitem__(self, index):
+            return self.items[index]
+
+    made = vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D", "/mnt/a")])
     assert [r.args for r in made] == [("/dev/sdb1", "1A2B-3C4D", "/mnt/a")]
+    # Without a count to go by, a missing path is only found when it is read.
+    with pytest.raises(IndexError) as exc:
+        vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D")])
+    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 214)]
+
+
+def test_subclasses_of_the_plain_types_are_taken_through_their_own_methods(monkeypatch, records):
+    # Tool output in a str subclass, as a rebound runner may hand back: cut at newlines
+    # only, so a label and a mount point with spaces in them come through whole.
+    class Text(str):
+        pass
+
+    blkid = Text('/dev/sdb1: LABEL="MY STICK" UUID="1A2B-3C4D"\n/dev/sdc1: UUID="5E0B-A7C2"\n')
+    df = Text(df_line("/dev/sdb1", "/media/user/MY STICK").decode())
+    monkeypatch.setattr(vsnRtrv, "_runCmdList", lambda cmd: blkid if cmd == ["blkid"] else df)
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", "1A2B-3C4D"],
+                                                ["/dev/sdc1:", "5E0B-A7C2"]]
+    assert vsnRtrv.rtrvDrivesInfoLinux() == [["/dev/sdb1", "1A2B-3C4D", "/media/user/MY STICK"],
+                                             ["/dev/sdc1", "5E0B-A7C2"]]
+
+    # A list subclass is walked through its own iterator, as a for statement walks it.
+    class Entries(list):
+        def __iter__(self):
+            return iter([["/dev/sdd1", "ABCD-0123", "/mnt/d"]])
+
+    given = Entries([["/dev/sdb1", "1A2B-3C4D", "/mnt/b"]])
+    assert [r.args for r in vsnRtrv._convDrivesInfoListToClassLinux(given)] == [
+        ("/dev/sdd1", "ABCD-0123", "/mnt/d")]
+    assert [r.args for r in vsnRtrv._convDrivesInfoListToClassWindows(given)] == [
+        ("/dev/sdd1", "ABCD-0123", "/dev/sdd1")]
 
 
 def test_conversion_of_an_entry_without_identifier_fails(records, entries):
