@@ -170,6 +170,9 @@ class BoundArguments {
     // Binds `args` and `kwargs` (which may be NULL); false with TypeError set on a
     // binding fault.
     bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+    // The same from a vectorcall: `given` positional values, then one value per name of
+    // `kwnames` (which may be NULL). The values belong to the caller for the whole call.
+    bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t given, PyObject* kwnames);
     // One per parameter, in declaration order, valid while this object lives.
     PyObject* const* values() const noexcept { return borrowed_; }
 

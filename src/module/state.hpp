@@ -24,6 +24,7 @@ namespace vsn {
     X(__name__) \
     X(__test__) \
     X(__module__) \
+    X(__init__) \
     X(__fspath__) \
     X(__qualname__) \
     X(_main) \

@@ -24,6 +24,9 @@ struct MethodDef {
 // Makes the type ready; false with an exception set.
 bool readyMethodType();
 
+// Whether obj is one of these method objects (not a subclass: the type has none).
+bool isMethod(PyObject* obj);
+
 // A new method object for `def`, with the module namespace as its globals.
 Ref newMethod(const MethodDef& def);
 
