@@ -296,9 +296,8 @@ bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_
     }
     for (Py_ssize_t i = given; i < sig.count; ++i) {
         Py_ssize_t at = 0;
-        while (at < named &&
-               PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, at), sig.params[i].name) !=
-                   0) {
+        while (at < named && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, at),
+                                                              sig.params[i].name) != 0) {
             ++at;
         }
         if (at < named) {
@@ -322,8 +321,8 @@ bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
                          sig.name, key);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         sig.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
         }
         return false;
     }

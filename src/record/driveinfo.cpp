@@ -75,8 +75,8 @@ Ref printinfo(Frame& f, PyObject* self) {
     if (!vsn) {
         return {};
     }
-    return callMethod(k().t_printinfo.borrow(), k().format.borrow(), drive.borrow(),
-                      path.borrow(), vsn.borrow());
+    return callMethod(k().t_printinfo.borrow(), k().format.borrow(), drive.borrow(), path.borrow(),
+                      vsn.borrow());
 }
 
 Ref getDrive(Frame& f, PyObject* self) {
@@ -188,8 +188,8 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
-    if (type->tp_new != PyBaseObject_Type.tp_new || PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) ||
-        given + named > kMaxConstructArgs) {
+    if (type->tp_new != PyBaseObject_Type.tp_new ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || given + named > kMaxConstructArgs) {
         return constructGenerally(cls, args, given, kwnames);
     }
     Ref initializer = Ref::newRef(_PyType_Lookup(type, k().__init__.borrow()));
@@ -205,8 +205,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     for (Py_ssize_t i = 0; i < given + named; ++i) {
         argv[1 + i] = args[i];
     }
-    Ref result =
-        Ref::steal(PyObject_Vectorcall(initializer.borrow(), argv, 1 + given, kwnames));
+    Ref result = Ref::steal(PyObject_Vectorcall(initializer.borrow(), argv, 1 + given, kwnames));
     if (!result) {
         return nullptr;
     }
