@@ -171,6 +171,46 @@ struct MountLines {
 // are mounted once, so the first path of each sits in one dict and only the further
 // ones in lists: a list per device would be a hundred thousand more objects for the
 // cyclic collector to walk on a large server.
+// line.split(None, 5) for each line of a text read in place, as str.split does it:
+// calls visit(device, mount) for each line that has the sixth column, false from visit
+// stopping the walk.
+template <class Char, class Visit>
+bool scanMounts(const Char* s, Py_ssize_t n, Visit& visit) {
+    for (Py_ssize_t at = 0; at <= n;) {
+        Py_ssize_t end = at;
+        while (end < n && s[end] != '\n') {
+            ++end;
+        }
+        Py_ssize_t i = at;
+        Span device{-1, -1};
+        int columns = 0;
+        for (; columns < 5; ++columns) {
+            while (i < end && Py_UNICODE_ISSPACE(s[i])) {
+                ++i;
+            }
+            if (i == end) {
+                break;
+            }
+            const Py_ssize_t start = i;
+            while (++i < end && !Py_UNICODE_ISSPACE(s[i])) {
+            }
+            if (columns == 0) {
+                device = {start, i};
+            }
+        }
+        if (columns == 5) {
+            while (i < end && Py_UNICODE_ISSPACE(s[i])) {
+                ++i;
+            }
+            if (i != end && !visit(device, Span{i, end})) {
+                return false;
+            }
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 class MountTable {
   public:
     // Reads df's output once; false with an exception set.
@@ -179,6 +219,9 @@ class MountTable {
     bool appendPaths(PyObject* device, PyObject* entry) const;
 
   private:
+    // Files one mount point under its device.
+    bool file(PyObject* device, PyObject* path);
+
     Ref first_;  // {device: first path}
     Ref more_;   // {device: [second path, ...]}
 };
