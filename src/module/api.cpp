@@ -4,13 +4,6 @@
 
 namespace vsn {
 
-PyObject* Frame::finish(Ref result) noexcept {
-    if (!result) {
-        return fail();
-    }
-    return result.release();
-}
-
 PyObject* Frame::fail() noexcept {
     if (!PyErr_Occurred()) {
         // A body that fails must have said why; never let the interpreter see NULL bare.

@@ -25,7 +25,7 @@ class Frame {
     const char* label() const noexcept { return label_; }
 
     // Hands a body's result to the interpreter; on failure, first adds the entry.
-    PyObject* finish(Ref result) noexcept;
+    PyObject* finish(Ref result) noexcept { return result ? result.release() : fail(); }
     // Adds the entry for a failure at the current line; always nullptr.
     PyObject* fail() noexcept;
 

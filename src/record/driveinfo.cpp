@@ -205,7 +205,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     for (Py_ssize_t i = 0; i < given + named; ++i) {
         argv[1 + i] = args[i];
     }
-    Ref result = Ref::steal(PyObject_Vectorcall(initializer.borrow(), argv, 1 + given, kwnames));
+    Ref result = Ref::steal(methodVectorcall(initializer.borrow(), argv, 1 + given, kwnames));
     if (!result) {
         return nullptr;
     }

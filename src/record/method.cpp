@@ -58,6 +58,8 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
 // Every call arrives here, the interpreter's obj.method(...) included: with the method
 // type a method descriptor, it passes the instance first and makes no bound method and
 // no argument tuple.
+}  // namespace
+
 PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     const MethodDef& def = *asMethod(self)->fields.def;
@@ -84,6 +86,8 @@ PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     Py_LeaveRecursiveCall();
     return result;
 }
+
+namespace {
 
 // Functions written in a class body bind to an instance and stay plain on the class;
 // None as the instance counts as "no instance", as it does for them.
