@@ -199,14 +199,17 @@ def icounts():
     print()
     print("Instructions per device (callgrind)")
     print(f"{'function':<24}{'devices':>9}{'module':>10}{'plain':>10}{'ratio':>8}")
+    base = {}
     for which in ("rtrvDrivesInfoLinux", "rtrvDriveVSNPairsLinux"):
         for devices in (1_000, 10_000, 100_000):
             calls = max(1, 30_000 // devices)
             counts = {}
             for side_name in ("module", "plain"):
-                base = callgrind(which, side_name, devices, 0)
+                if (side_name, devices) not in base:
+                    base[side_name, devices] = callgrind(which, side_name, devices, 0)
                 full = callgrind(which, side_name, devices, calls)
-                counts[side_name] = (full - base) / (calls * devices)
+                full -= base[side_name, devices]
+                counts[side_name] = full / (calls * devices)
             print(f"{which:<24}{devices:>9,}{counts['module']:>10,.0f}{counts['plain']:>10,.0f}"
                   f"{counts['plain'] / counts['module']:>7.2f}x")
 
