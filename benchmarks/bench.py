@@ -176,8 +176,19 @@ def peak(side, devices):
     return top
 
 
+RECORD_ROWS = {"DriveInfo": "DriveInfo(d, v, p)", "getDrive": "record.getDrive()",
+               "printinfo": "record.printinfo()", "loop": "pass"}
+
+
 def icount_child(which, side_name, devices, calls):
     side = vsnRtrv if side_name == "module" else plain
+    if which in RECORD_ROWS:
+        # The statement in a loop of its own, as a program would run it.
+        source = f"def loop(n):\n    for _ in range(n):\n        {RECORD_ROWS[which]}\n"
+        namespace = record_setup(side)
+        exec(source, namespace)
+        namespace["loop"](devices * calls)
+        return
     side.run = linux_run(devices)
     function = getattr(side, which)
     for _ in range(calls):
@@ -212,6 +223,18 @@ def icounts():
                 counts[side_name] = full / (calls * devices)
             print(f"{which:<24}{devices:>9,}{counts['module']:>10,.0f}{counts['plain']:>10,.0f}"
                   f"{counts['plain'] / counts['module']:>7.2f}x")
+    print()
+    print("Instructions per operation (callgrind; the empty loop taken off)")
+    print(f"{'operation':<24}{'module':>10}{'plain':>10}{'ratio':>8}")
+    n = 200_000
+    per = {}
+    for which in RECORD_ROWS:
+        for side_name in ("module", "plain"):
+            per[which, side_name] = callgrind(which, side_name, n, 1) - callgrind(
+                which, side_name, 0, 1)
+    for which in ("DriveInfo", "getDrive", "printinfo"):
+        m, p = ((per[which, side] - per["loop", side]) / n for side in ("module", "plain"))
+        print(f"{RECORD_ROWS[which]:<24}{m:>10,.0f}{p:>10,.0f}{p / m:>7.2f}x")
 
 
 def main():
