@@ -55,11 +55,12 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
     return true;
 }
 
-// Every call arrives here, the interpreter's obj.method(...) included: with the method
-// type a method descriptor, it passes the instance first and makes no bound method and
-// no argument tuple.
 }  // namespace
 
+// Every call arrives here, the interpreter's obj.method(...) included: with the method
+// type a method descriptor, it passes the instance first and makes no bound method and
+// no argument tuple. The recursion guard is the one a function's own frame would give:
+// a descriptor written in C may call a method again without any Python frame between.
 PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     const MethodDef& def = *asMethod(self)->fields.def;
