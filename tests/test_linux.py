@@ -244,3 +244,18 @@ def test_real_tools_on_path(tools, records):
     made = vsnRtrv.rtrvDriveInfo("lin")
     assert [r.args for r in made] == RECORDS
     assert vsnRtrv.rtrvDrivesInfoLinux()[0][3] == "/media/user/USB STICK"
+
+
+def test_text_of_a_str_subclass_parses_alike(fake_run, monkeypatch):
+    # Wide characters, and spaces that are not ASCII, in both outputs.
+    fake_run({("blkid",): BLKID + b"/dev/sdd1: UUID=\"\xc3\xa9\xe2\x80\x83x\" UUID=\n",
+              ("df", "-h"): DF + "/dev/sdd1 1 1 1 1% /m\u3000n \r\n".encode()})
+    exact = vsnRtrv.rtrvDriveVSNPairsLinux(), vsnRtrv.rtrvDrivesInfoLinux()
+
+    class Text(str):
+        pass
+
+    clean = vsnRtrv._cleanStdout
+    monkeypatch.setattr(vsnRtrv, "_cleanStdout", lambda out: Text(clean(out)))
+    assert (vsnRtrv.rtrvDriveVSNPairsLinux(), vsnRtrv.rtrvDrivesInfoLinux()) == exact
+    assert exact[1][-2:] == [["/dev/sdd1", "", "/m\u3000n"]] * 2

@@ -221,3 +221,32 @@ def test_no_reference_or_memory_grows_over_many_calls():
     assert [sys.getrefcount(o) for o in watched] == counts
     # One leaked object per round would be well over 2000 * 32 bytes.
     assert grown < 2000 * 32
+
+
+def test_construction_follows_the_class_as_it_stands_now(monkeypatch):
+    made = []
+
+    class Own(DriveInfo):
+        def __new__(cls, *args):
+            made.append(args)
+            return super().__new__(cls)
+
+        def __init__(self, drive):
+            super().__init__(drive, "v", "p")
+
+    assert vars(Own("d")) == {"_drive": "d", "_path": "p", "_vsn": "v"} and made == [("d",)]
+    monkeypatch.setattr(DriveInfo, "__init__", lambda self, *a: setattr(self, "_drive", a))
+    assert vars(DriveInfo(1, 2)) == {"_drive": (1, 2)}
+    monkeypatch.setattr(DriveInfo, "__init__", vars(DriveInfo)["getDrive"])
+    with pytest.raises(TypeError, match=r"getDrive\(\) takes exactly one argument \(4 given\)"):
+        DriveInfo(1, 2, 3)
+    monkeypatch.undo()
+    assert vars(DriveInfo(path=3, vsn=2, drive=1)) == {"_drive": 1, "_path": 3, "_vsn": 2}
+
+
+def test_a_record_method_reached_again_through_a_descriptor_is_a_recursion_error():
+    class Loop(DriveInfo):
+        _drive = property(DriveInfo.getDrive)
+
+    with pytest.raises(RecursionError):
+        Loop.__new__(Loop).getDrive()

@@ -18,13 +18,9 @@ Ref _runCmdList(Frame& f, PyObject* const* args) {
     if (!pipe) {
         return {};
     }
-    Ref keywords = Ref::steal(PyTuple_Pack(2, k().stdout.borrow(), k().shell.borrow()));
-    if (!keywords) {
-        return {};
-    }
     PyObject* argv[] = {nullptr, cmd_list, pipe.borrow(), isShellCmd};
     Ref process = Ref::steal(PyObject_Vectorcall(
-        run.borrow(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.borrow()));
+        run.borrow(), argv + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, k().kw_stdout_shell.borrow()));
     if (!process) {
         return {};
     }
@@ -41,8 +37,39 @@ Ref _runCmdList(Frame& f, PyObject* const* args) {
     return call(clean.borrow(), output.borrow());
 }
 
+namespace {
+
+// text.rstrip().lstrip() for an exact str, whose methods nothing can replace.
+Ref strip(PyObject* text) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t start = 0;
+    Py_ssize_t end = PyUnicode_GET_LENGTH(text);
+    while (end > 0 && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) {
+        --end;
+    }
+    while (start < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, start))) {
+        ++start;
+    }
+    if (start == 0 && end == PyUnicode_GET_LENGTH(text)) {
+        return Ref::newRef(text);
+    }
+    return Ref::steal(PyUnicode_Substring(text, start, end));
+}
+
+}  // namespace
+
 Ref _cleanStdout(Frame& f, PyObject* byte_string) {
     f.at(84);
+    if (PyBytes_CheckExact(byte_string)) {
+        // What the calls below come to for bytes, whose methods nothing can replace.
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+            PyBytes_AS_STRING(byte_string), PyBytes_GET_SIZE(byte_string), "surrogateescape"));
+        if (!text) {
+            return {};
+        }
+        return strip(text.borrow());
+    }
     // UTF-8 with surrogateescape, as os.fsdecode does: one non-ASCII label or localized
     // message must not make every retrieval fail, and no byte is lost on the way.
     Ref decode = getAttr(byte_string, k().decode.borrow());

@@ -73,4 +73,60 @@ int isIdentifierTag(PyObject* token) {
     return PyObject_IsTrue(starts.borrow());
 }
 
+bool readableInPlace(PyObject* text, bool* error) {
+    *error = false;
+    if (!PyUnicode_CheckExact(text)) {
+        return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) {
+        *error = true;
+        return false;
+    }
+#endif
+    return true;
+}
+
+Ref piece(PyObject* text, Span span) {
+    return Ref::steal(PyUnicode_Substring(text, span.start, span.end));
+}
+
+bool spanHolds(PyObject* text, Span span, const char* needle) {
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t at = span.start; at < span.end; ++at) {
+        Py_ssize_t i = 0;
+        while (needle[i] != '\0' && at + i < span.end &&
+               PyUnicode_READ(kind, data, at + i) == static_cast<Py_UCS4>(needle[i])) {
+            ++i;
+        }
+        if (needle[i] == '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
+Ref identifier(PyObject* text, Span tag, bool fold) {
+    // tag[6:-1]: empty for tags of seven characters or fewer.
+    const Span value{tag.start + 6, tag.end - 1 > tag.start + 6 ? tag.end - 1 : tag.start + 6};
+    const Py_ssize_t size = value.end - value.start;
+    if (!fold || size <= 9 || size >= 17) {
+        return piece(text, value);
+    }
+    // value[8:12] + "-" + value[12:]
+    Py_UCS4 folded[9];
+    Py_ssize_t length = 0;
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 8; i < 12 && i < size; ++i) {
+        folded[length++] = PyUnicode_READ(kind, data, value.start + i);
+    }
+    folded[length++] = '-';
+    for (Py_ssize_t i = 12; i < size; ++i) {
+        folded[length++] = PyUnicode_READ(kind, data, value.start + i);
+    }
+    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, folded, length));
+}
+
 }  // namespace vsn::lin

@@ -44,6 +44,28 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
     if (!first_ || !more_ || !maxsplit) {
         return false;
     }
+    bool unreadable;
+    if (readableInPlace(output, &unreadable)) {
+        // Only the device and the mount point of each line become objects.
+        f.at(at.splitLine);
+        auto visit = [&](Span device, Span mount) {
+            Ref key = piece(output, device);
+            Ref path = piece(output, mount);
+            return key && path && file(key.borrow(), path.borrow());
+        };
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(output);
+        switch (PyUnicode_KIND(output)) {
+            case PyUnicode_1BYTE_KIND:
+                return scanMounts(PyUnicode_1BYTE_DATA(output), n, visit);
+            case PyUnicode_2BYTE_KIND:
+                return scanMounts(PyUnicode_2BYTE_DATA(output), n, visit);
+            default:
+                return scanMounts(PyUnicode_4BYTE_DATA(output), n, visit);
+        }
+    }
+    if (unreadable) {
+        return false;
+    }
     return walkLines(f, output, at.lines, at.eachLine, [&](PyObject* line) {
         f.at(at.splitLine);
         Ref split = columns(line, maxsplit.borrow());
@@ -71,13 +93,17 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
         if (!path) {
             return false;
         }
-        int known = PyDict_Contains(first_.borrow(), device.borrow());
-        if (known < 0) {
-            return false;
-        }
-        return known ? fileFurther(more_.borrow(), device.borrow(), path.borrow())
-                     : PyDict_SetItem(first_.borrow(), device.borrow(), path.borrow()) == 0;
+        return file(device.borrow(), path.borrow());
     });
+}
+
+bool MountTable::file(PyObject* device, PyObject* path) {
+    int known = PyDict_Contains(first_.borrow(), device);
+    if (known < 0) {
+        return false;
+    }
+    return known ? fileFurther(more_.borrow(), device, path)
+                 : PyDict_SetItem(first_.borrow(), device, path) == 0;
 }
 
 bool MountTable::appendPaths(PyObject* device, PyObject* entry) const {

@@ -90,6 +90,73 @@ bool forEachIdentifierTag(Frame& f, PyObject* text, const BlkidLines& at, Visit&
     });
 }
 
+// The same walk read in place, for the text as blkid's runner gives it (an exact str):
+// no line and no token becomes an object, only what the caller makes of the spans.
+struct Span {
+    Py_ssize_t start;
+    Py_ssize_t end;  // one past the last character
+};
+
+// Whether `text` can be read in place; false for anything a rebound runner may hand
+// back instead, and with an exception set only when it cannot be read at all (*error).
+bool readableInPlace(PyObject* text, bool* error);
+
+// str.split() cuts at any character for which str.isspace() holds; '\n' is one of them,
+// so no token runs across lines and one pass finds both.
+template <class Char, class Visit>
+bool scanIdentifierTags(const Char* s, Py_ssize_t n, Visit& visit) {
+    Span drive{-1, -1};
+    Py_ssize_t i = 0;
+    while (i < n) {
+        const Py_UCS4 c = s[i];
+        if (c == '\n') {
+            drive.start = -1;
+            ++i;
+            continue;
+        }
+        if (Py_UNICODE_ISSPACE(c)) {
+            ++i;
+            continue;
+        }
+        const Py_ssize_t start = i;
+        while (++i < n && !Py_UNICODE_ISSPACE(s[i])) {
+        }
+        if (drive.start < 0) {
+            drive = {start, i};
+        }
+        if (i - start >= 5 && s[start] == 'U' && s[start + 1] == 'U' && s[start + 2] == 'I' &&
+            s[start + 3] == 'D' && s[start + 4] == '=') {
+            if (!visit(drive, Span{start, i})) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// Calls visit(drive, tag) with the spans of the line's first token and of each
+// identifier tag, in line and token order; `text` must be readable in place.
+template <class Visit>
+bool forEachIdentifierSpan(PyObject* text, Visit&& visit) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return scanIdentifierTags(PyUnicode_1BYTE_DATA(text), n, visit);
+        case PyUnicode_2BYTE_KIND:
+            return scanIdentifierTags(PyUnicode_2BYTE_DATA(text), n, visit);
+        default:
+            return scanIdentifierTags(PyUnicode_4BYTE_DATA(text), n, visit);
+    }
+}
+
+// text[span], a new str.
+Ref piece(PyObject* text, Span span);
+// Whether text[span] holds the ASCII text `needle`.
+bool spanHolds(PyObject* text, Span span, const char* needle);
+// The identifier of a tag, tag[6:-1], and with `fold` shrunk as described in
+// retrieval.cpp for 10 to 16 characters.
+Ref identifier(PyObject* text, Span tag, bool fold);
+
 // ---------------------------------------------------------------------------------
 // df -h
 
@@ -104,6 +171,46 @@ struct MountLines {
 // are mounted once, so the first path of each sits in one dict and only the further
 // ones in lists: a list per device would be a hundred thousand more objects for the
 // cyclic collector to walk on a large server.
+// line.split(None, 5) for each line of a text read in place, as str.split does it:
+// calls visit(device, mount) for each line that has the sixth column, false from visit
+// stopping the walk.
+template <class Char, class Visit>
+bool scanMounts(const Char* s, Py_ssize_t n, Visit& visit) {
+    for (Py_ssize_t at = 0; at <= n;) {
+        Py_ssize_t end = at;
+        while (end < n && s[end] != '\n') {
+            ++end;
+        }
+        Py_ssize_t i = at;
+        Span device{-1, -1};
+        int columns = 0;
+        for (; columns < 5; ++columns) {
+            while (i < end && Py_UNICODE_ISSPACE(s[i])) {
+                ++i;
+            }
+            if (i == end) {
+                break;
+            }
+            const Py_ssize_t start = i;
+            while (++i < end && !Py_UNICODE_ISSPACE(s[i])) {
+            }
+            if (columns == 0) {
+                device = {start, i};
+            }
+        }
+        if (columns == 5) {
+            while (i < end && Py_UNICODE_ISSPACE(s[i])) {
+                ++i;
+            }
+            if (i != end && !visit(device, Span{i, end})) {
+                return false;
+            }
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 class MountTable {
   public:
     // Reads df's output once; false with an exception set.
@@ -112,6 +219,9 @@ class MountTable {
     bool appendPaths(PyObject* device, PyObject* entry) const;
 
   private:
+    // Files one mount point under its device.
+    bool file(PyObject* device, PyObject* path);
+
     Ref first_;  // {device: first path}
     Ref more_;   // {device: [second path, ...]}
 };

@@ -62,6 +62,38 @@ Ref rtrvDriveVSNPairsLinux(Frame& f) {
     if (!drive_vsn_pairs) {
         return {};
     }
+    PyObject* text = rtrn_str.borrow();
+    bool unreadable;
+    if (lin::readableInPlace(text, &unreadable)) {
+        // Only the device of a line with a tag, once per line, and the identifiers
+        // become objects.
+        Ref drive;
+        Py_ssize_t driveAt = -1;
+        f.at(246);
+        bool scanned = lin::forEachIdentifierSpan(text, [&](lin::Span line, lin::Span tag) {
+            f.at(248);
+            if (line.start != driveAt) {
+                drive = lin::piece(text, line);
+                if (!drive) {
+                    return false;
+                }
+                driveAt = line.start;
+            }
+            Ref uuid = lin::identifier(text, tag, false);
+            if (!uuid) {
+                return false;
+            }
+            Ref pair = listOf(drive.borrow(), uuid.borrow());
+            return pair && PyList_Append(drive_vsn_pairs.borrow(), pair.borrow()) == 0;
+        });
+        if (!scanned) {
+            return {};
+        }
+        return drive_vsn_pairs;
+    }
+    if (unreadable) {
+        return {};
+    }
     bool walked = lin::forEachIdentifierTag(
         f, rtrn_str.borrow(), {238, 241, 242, 246, 247},
         [&](PyObject* line_split, PyObject* element) {
@@ -92,6 +124,49 @@ Ref rtrvDrivesInfoLinux(Frame& f) {
     f.at(119);
     Ref drive_vsn_pairs = newList();
     if (!drive_vsn_pairs) {
+        return {};
+    }
+    PyObject* text = rtrn_str.borrow();
+    bool unreadable;
+    if (lin::readableInPlace(text, &unreadable)) {
+        // The device of a line is judged once, and made (without its colon) only when
+        // kept; the identifier is folded as it is made.
+        Ref device;
+        bool system = false;
+        Py_ssize_t judgedAt = -1;
+        f.at(121);
+        bool scanned = lin::forEachIdentifierSpan(text, [&](lin::Span line, lin::Span tag) {
+            if (line.start != judgedAt) {
+                system = lin::spanHolds(text, line, "sda");
+                device.reset();
+                if (!system) {
+                    f.at(128);
+                    device = lin::piece(text, {line.start, line.end - 1});
+                    if (!device) {
+                        return false;
+                    }
+                }
+                judgedAt = line.start;
+            }
+            if (system) {
+                return true;
+            }
+            f.at(126);
+            Ref uuid = lin::identifier(text, tag, true);
+            if (!uuid) {
+                return false;
+            }
+            f.at(128);
+            Ref pair = listOf(device.borrow(), uuid.borrow());
+            return pair && PyList_Append(drive_vsn_pairs.borrow(), pair.borrow()) == 0;
+        });
+        if (!scanned) {
+            return {};
+        }
+        f.at(130);
+        return callGlobal(k().addDrivesPathsLinux.borrow(), drive_vsn_pairs.borrow());
+    }
+    if (unreadable) {
         return {};
     }
     bool walked = lin::forEachIdentifierTag(

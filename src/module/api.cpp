@@ -4,13 +4,6 @@
 
 namespace vsn {
 
-PyObject* Frame::finish(Ref result) noexcept {
-    if (!result) {
-        return fail();
-    }
-    return result.release();
-}
-
 PyObject* Frame::fail() noexcept {
     if (!PyErr_Occurred()) {
         // A body that fails must have said why; never let the interpreter see NULL bare.
@@ -279,6 +272,54 @@ bool BoundArguments::bind(const Signature& sig, PyObject* args, PyObject* kwargs
                      key);
     }
     return false;
+}
+
+bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_t given,
+                          PyObject* kwnames) {
+    if (sig.count > kMaxParams) {
+        PyErr_Format(PyExc_SystemError, "%s() has more parameters than can be bound", sig.name);
+        return false;
+    }
+    const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (given > sig.count || (named == 0 && given < sig.required)) {
+        return countError(sig, given);
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        take(i, args[i]);
+    }
+    for (Py_ssize_t i = given; i < sig.count; ++i) {
+        Py_ssize_t at = 0;
+        while (at < named && PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, at),
+                                                              sig.params[i].name) != 0) {
+            ++at;
+        }
+        if (at < named) {
+            take(i, args[given + at]);
+        } else if (sig.params[i].defaultValue == nullptr) {
+            return countError(sig, i);
+        } else {
+            take(i, sig.params[i].defaultValue());
+        }
+    }
+    // A name that no parameter took is at fault; the first in the caller's order decides.
+    for (Py_ssize_t at = 0; at < named; ++at) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, at);
+        Py_ssize_t index = PyUnicode_Check(key) ? paramIndex(sig, key) : -1;
+        if (index >= given) {
+            continue;
+        }
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+        } else if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
+        }
+        return false;
+    }
+    return true;
 }
 
 }  // namespace vsn

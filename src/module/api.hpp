@@ -25,7 +25,7 @@ class Frame {
     const char* label() const noexcept { return label_; }
 
     // Hands a body's result to the interpreter; on failure, first adds the entry.
-    PyObject* finish(Ref result) noexcept;
+    PyObject* finish(Ref result) noexcept { return result ? result.release() : fail(); }
     // Adds the entry for a failure at the current line; always nullptr.
     PyObject* fail() noexcept;
 
@@ -170,6 +170,9 @@ class BoundArguments {
     // Binds `args` and `kwargs` (which may be NULL); false with TypeError set on a
     // binding fault.
     bool bind(const Signature& sig, PyObject* args, PyObject* kwargs);
+    // The same from a vectorcall: `given` positional values, then one value per name of
+    // `kwnames` (which may be NULL). The values belong to the caller for the whole call.
+    bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t given, PyObject* kwnames);
     // One per parameter, in declaration order, valid while this object lives.
     PyObject* const* values() const noexcept { return borrowed_; }
 

@@ -24,6 +24,7 @@ namespace vsn {
     X(__name__) \
     X(__test__) \
     X(__module__) \
+    X(__init__) \
     X(__fspath__) \
     X(__qualname__) \
     X(_main) \
@@ -93,10 +94,11 @@ struct Constants {
 #undef VSN_DECLARE_IDENTIFIER
 #undef VSN_DECLARE_TEXT
     Ref emptyTuple;
-    Ref slice_6_m1;  // [6:-1]
-    Ref slice_8_12;  // [8:12]
-    Ref slice_12_;   // [12:]
-    Ref slice_m1;    // [:-1]
+    Ref kw_stdout_shell;  // ("stdout", "shell"), the keyword names of the call of run
+    Ref slice_6_m1;       // [6:-1]
+    Ref slice_8_12;       // [8:12]
+    Ref slice_12_;        // [12:]
+    Ref slice_m1;         // [:-1]
 };
 
 struct Records {

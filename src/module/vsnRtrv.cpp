@@ -192,7 +192,8 @@ bool makeConstants(Constants& c) {
 #undef VSN_MAKE_IDENTIFIER
 #undef VSN_MAKE_TEXT
     c.emptyTuple = Ref::steal(PyTuple_New(0));
-    return static_cast<bool>(c.emptyTuple);
+    c.kw_stdout_shell = Ref::steal(PyTuple_Pack(2, c.stdout.borrow(), c.shell.borrow()));
+    return c.emptyTuple && c.kw_stdout_shell;
 }
 
 Ref makeSlice(PyObject* start, PyObject* stop) {

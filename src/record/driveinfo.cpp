@@ -13,12 +13,19 @@ Ref none() {
 }
 
 // Attribute access goes through the object, never its __dict__ directly, so that a
-// subclass's __setattr__ or __getattr__ takes part.
+// subclass's __setattr__ or __getattr__ takes part. An ordinary instance goes straight
+// to the generic lookup, which is what its type would call anyway.
 Ref read(PyObject* self, const Ref& attribute) {
+    if (Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
+        return Ref::steal(PyObject_GenericGetAttr(self, attribute.borrow()));
+    }
     return getAttr(self, attribute.borrow());
 }
 
 bool write(PyObject* self, const Ref& attribute, PyObject* value) {
+    if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
+        return PyObject_GenericSetAttr(self, attribute.borrow(), value) == 0;
+    }
     return setAttr(self, attribute.borrow(), value);
 }
 
@@ -51,14 +58,11 @@ Ref str(Frame& f, PyObject* self) {
     return read(self, k()._drive);
 }
 
-// `format` is fetched before any attribute is read, and the attributes are read in the
-// text's order, so the first one missing in that order is the one reported.
+// The attributes are read in the text's order, so the first one missing in that order is
+// the one reported. `format` is a method of the literal's own type, which nothing can
+// replace, so finding it with the call is the same as fetching it first.
 Ref printinfo(Frame& f, PyObject* self) {
     f.at(27);
-    Ref format = getAttr(k().t_printinfo.borrow(), k().format.borrow());
-    if (!format) {
-        return {};
-    }
     Ref drive = read(self, k()._drive);
     if (!drive) {
         return {};
@@ -71,7 +75,8 @@ Ref printinfo(Frame& f, PyObject* self) {
     if (!vsn) {
         return {};
     }
-    return call(format.borrow(), drive.borrow(), path.borrow(), vsn.borrow());
+    return callMethod(k().t_printinfo.borrow(), k().format.borrow(), drive.borrow(), path.borrow(),
+                      vsn.borrow());
 }
 
 Ref getDrive(Frame& f, PyObject* self) {
@@ -144,6 +149,74 @@ const MethodDef kMethods[] = {
 #undef VSN_ONEARG
 #undef VSN_KEYWORDS
 
+// The most arguments the constructor's own path passes on; more take the general one.
+constexpr Py_ssize_t kMaxConstructArgs = 8;
+
+// What type.__call__ would do, for calls that the path below does not take.
+PyObject* constructGenerally(PyObject* cls, PyObject* const* args, Py_ssize_t given,
+                             PyObject* kwnames) {
+    Ref positional = Ref::steal(PyTuple_New(given));
+    if (!positional) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < given; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(positional.borrow(), i, args[i]);
+    }
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
+        keywords = Ref::steal(PyDict_New());
+        if (!keywords) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(keywords.borrow(), PyTuple_GET_ITEM(kwnames, i), args[given + i]) <
+                0) {
+                return nullptr;
+            }
+        }
+    }
+    return PyType_Type.tp_call(cls, positional.borrow(), keywords.borrow());
+}
+
+// DriveInfo(...) as type.__call__ makes it: object.__new__, then __init__, found on the
+// class at this call. While both are still the ones the class was made with, the
+// instance is allocated and our __init__ called with the arguments in hand, with no
+// argument tuple in between; anything else (a replaced __new__ or __init__, an abstract
+// class, many arguments) takes the general path.
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t named = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (type->tp_new != PyBaseObject_Type.tp_new ||
+        PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || given + named > kMaxConstructArgs) {
+        return constructGenerally(cls, args, given, kwnames);
+    }
+    Ref initializer = Ref::newRef(_PyType_Lookup(type, k().__init__.borrow()));
+    if (!initializer || !isMethod(initializer.borrow())) {
+        return constructGenerally(cls, args, given, kwnames);
+    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    PyObject* argv[1 + kMaxConstructArgs];
+    argv[0] = self.borrow();
+    for (Py_ssize_t i = 0; i < given + named; ++i) {
+        argv[1 + i] = args[i];
+    }
+    Ref result = Ref::steal(methodVectorcall(initializer.borrow(), argv, 1 + given, kwnames));
+    if (!result) {
+        return nullptr;
+    }
+    if (result.borrow() != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                     Py_TYPE(result.borrow())->tp_name);
+        return nullptr;
+    }
+    return self.release();
+}
+
 }  // namespace
 
 bool readyTypes() {
@@ -164,8 +237,14 @@ Ref makeDriveInfoClass(int* failLine) {
         }
     }
     // type() itself: with no bases there is no metaclass to look for.
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), k().DriveInfo.borrow(),
-                k().emptyTuple.borrow(), ns.borrow());
+    Ref cls = call(reinterpret_cast<PyObject*>(&PyType_Type), k().DriveInfo.borrow(),
+                   k().emptyTuple.borrow(), ns.borrow());
+    if (cls) {
+        // Calling a class goes through the class's vectorcall slot when it has one. A
+        // subclass that got the slot too is still judged by its own __new__ and __init__.
+        reinterpret_cast<PyTypeObject*>(cls.borrow())->tp_vectorcall = construct;
+    }
+    return cls;
 }
 
 bool appendRecord(PyObject* records, PyObject* entry, Py_ssize_t pathIndex) {

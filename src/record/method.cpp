@@ -19,7 +19,8 @@ struct Fields {
 };
 
 struct MethodObject {
-    PyObject_HEAD Fields fields;
+    PyObject_HEAD vectorcallfunc vectorcall;
+    Fields fields;
     // Weak references are handled by the interpreter; this is its list head, not an
     // owned reference, so it does not belong in a Ref.
     PyObject* weakrefs;
@@ -41,12 +42,11 @@ PyObject* orNone(const Ref& value) {
 // A method that takes only the instance checks its own arguments, as the interpreter's
 // one-argument built-ins do, and such a refusal is not a failure of the method itself:
 // no traceback entry.
-bool checkOneArg(const MethodDef& def, PyObject* args, PyObject* kwargs) {
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0) {
+bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) != 0) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", def.name);
         return false;
     }
-    Py_ssize_t given = PyTuple_GET_SIZE(args);
     if (given != 1) {
         PyErr_Format(PyExc_TypeError, "%.200s() takes exactly one argument (%zd given)", def.name,
                      given);
@@ -55,21 +55,40 @@ bool checkOneArg(const MethodDef& def, PyObject* args, PyObject* kwargs) {
     return true;
 }
 
-PyObject* methodCall(PyObject* self, PyObject* args, PyObject* kwargs) {
+}  // namespace
+
+// Every call arrives here, the interpreter's obj.method(...) included: with the method
+// type a method descriptor, it passes the instance first and makes no bound method and
+// no argument tuple. The recursion guard is the one a function's own frame would give:
+// a descriptor written in C may call a method again without any Python frame between.
+PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
     const MethodDef& def = *asMethod(self)->fields.def;
+    const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
+    if (def.signature == nullptr && !checkOneArg(def, given, kwnames)) {
+        return nullptr;
+    }
+    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+        return nullptr;
+    }
     Frame f(def.label, def.line);
+    PyObject* result;
     if (def.signature == nullptr) {
-        if (!checkOneArg(def, args, kwargs)) {
-            return nullptr;
-        }
-        return f.finish(def.oneArg(f, PyTuple_GET_ITEM(args, 0)));
+        result = f.finish(def.oneArg(f, args[0]));
+    } else if (kwnames == nullptr && given == def.signature->count) {
+        // Every parameter given by position: the caller's vector is the binding.
+        result = f.finish(def.keywords(f, args));
+    } else {
+        BoundArguments bound;
+        result = bound.bind(*def.signature, args, given, kwnames)
+                     ? f.finish(def.keywords(f, bound.values()))
+                     : f.fail();
     }
-    BoundArguments bound;
-    if (!bound.bind(*def.signature, args, kwargs)) {
-        return f.fail();
-    }
-    return f.finish(def.keywords(f, bound.values()));
+    Py_LeaveRecursiveCall();
+    return result;
 }
+
+namespace {
 
 // Functions written in a class body bind to an instance and stay plain on the class;
 // None as the instance counts as "no instance", as it does for them.
@@ -178,10 +197,13 @@ PyTypeObject makeType() {
     type.tp_basicsize = sizeof(MethodObject);
     type.tp_dealloc = methodDealloc;
     type.tp_repr = methodRepr;
-    type.tp_call = methodCall;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
     // METHOD_DESCRIPTOR: obj.method(...) may skip making the bound method, since calling
-    // the function with obj first is exactly what the bound method would do.
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    // the function with obj first is exactly what the bound method would do. From 3.12
+    // the interpreter also specialises such attribute calls for the types that say so.
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                    Py_TPFLAGS_HAVE_VECTORCALL;
     type.tp_traverse = methodTraverse;
     type.tp_clear = methodClear;
     type.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
@@ -254,6 +276,10 @@ Ref makeCode(const MethodDef& def, PyObject* qualname) {
 
 }  // namespace
 
+bool isMethod(PyObject* obj) {
+    return Py_TYPE(obj) == &g_methodType;
+}
+
 bool readyMethodType() {
     return PyType_Ready(&g_methodType) == 0;
 }
@@ -280,6 +306,7 @@ Ref newMethod(const MethodDef& def) {
                                  Ref::newRef(records().ns),
                                  std::move(code),
                                  std::move(annotations)};
+    method->vectorcall = methodVectorcall;
     method->weakrefs = nullptr;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));

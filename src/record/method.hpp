@@ -24,6 +24,12 @@ struct MethodDef {
 // Makes the type ready; false with an exception set.
 bool readyMethodType();
 
+// Whether obj is one of these method objects (not a subclass: the type has none).
+bool isMethod(PyObject* obj);
+
+// Calls one of them (`self`), as the interpreter's vectorcall of it does.
+PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+
 // A new method object for `def`, with the module namespace as its globals.
 Ref newMethod(const MethodDef& def);
 

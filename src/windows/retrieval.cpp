@@ -46,19 +46,19 @@ int holdsShellActive(PyObject* drive) {
         }
         return 0;
     }
-    if (PyUnicode_Check(drive)) {
-        const Py_ssize_t size = PyUnicode_GetLength(drive);
-        if (size < 0) {
-            return -1;
-        }
-        for (char c : kShellActive) {
-            Py_ssize_t at = PyUnicode_FindChar(drive, static_cast<Py_UCS4>(c), 0, size, 1);
-            if (at == -2) {
-                return -1;
-            }
-            if (at >= 0) {
-                return 1;
-            }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(drive) < 0) {
+        return -1;
+    }
+#endif
+    // One pass over the text, whatever its width.
+    const int kind = PyUnicode_KIND(drive);
+    const void* data = PyUnicode_DATA(drive);
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(drive);
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 128 && std::memchr(kShellActive, static_cast<int>(c), sizeof kShellActive)) {
+            return 1;
         }
     }
     return 0;
