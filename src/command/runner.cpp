@@ -18,7 +18,7 @@ Ref _runCmdList(Frame& f, PyObject* const* args) {
     if (!pipe) {
         return {};
     }
-    Ref keywords = Ref::steal(PyTuple_Pack(2, k().stdout.borrow(), k().shell.borrow()));
+    Ref keywords = Ref::steal(PyTuple_Pack(2, k().t_stdout.borrow(), k().shell.borrow()));
     if (!keywords) {
         return {};
     }
@@ -34,7 +34,7 @@ Ref _runCmdList(Frame& f, PyObject* const* args) {
     if (!clean) {
         return {};
     }
-    Ref output = getAttr(process.borrow(), k().stdout.borrow());
+    Ref output = getAttr(process.borrow(), k().t_stdout.borrow());
     if (!output) {
         return {};
     }
