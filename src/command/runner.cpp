@@ -30,7 +30,7 @@ Ref _runCmdList(Frame& f, PyObject* const* args) {
     if (!clean) {
         return {};
     }
-    Ref output = getAttr(process.borrow(), k().stdout.borrow());
+    Ref output = getAttr(process.borrow(), k().t_stdout.borrow());
     if (!output) {
         return {};
     }

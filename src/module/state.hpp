@@ -28,7 +28,6 @@ namespace vsn {
     X(__fspath__) \
     X(__qualname__) \
     X(_main) \
-    X(stdout) \
     X(shell) \
     X(decode) \
     X(rstrip) \
@@ -62,8 +61,10 @@ namespace vsn {
     X(rtrvDriveVSNPairs) \
     X(rtrvDriveVSNPairsLinux)
 
-// Literal texts that are not identifiers: (member, text).
+// Literal texts that are not identifiers, and names that a C library defines as macros
+// (the Windows one expands `stdout`): (member, text).
 #define VSN_TEXTS(X) \
+    X(t_stdout, "stdout") \
     X(t_main, "__main__") \
     X(t_fsutil, "fsutil") \
     X(t_fsinfo, "fsinfo") \

@@ -192,7 +192,7 @@ bool makeConstants(Constants& c) {
 #undef VSN_MAKE_IDENTIFIER
 #undef VSN_MAKE_TEXT
     c.emptyTuple = Ref::steal(PyTuple_New(0));
-    c.kw_stdout_shell = Ref::steal(PyTuple_Pack(2, c.stdout.borrow(), c.shell.borrow()));
+    c.kw_stdout_shell = Ref::steal(PyTuple_Pack(2, c.t_stdout.borrow(), c.shell.borrow()));
     return c.emptyTuple && c.kw_stdout_shell;
 }
 
