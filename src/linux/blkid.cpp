@@ -73,20 +73,6 @@ int isIdentifierTag(PyObject* token) {
     return PyObject_IsTrue(starts.borrow());
 }
 
-bool readableInPlace(PyObject* text, bool* error) {
-    *error = false;
-    if (!PyUnicode_CheckExact(text)) {
-        return false;
-    }
-#if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(text) < 0) {
-        *error = true;
-        return false;
-    }
-#endif
-    return true;
-}
-
 Ref piece(PyObject* text, Span span) {
     return Ref::steal(PyUnicode_Substring(text, span.start, span.end));
 }

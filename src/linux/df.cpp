@@ -53,15 +53,8 @@ bool MountTable::read(Frame& f, PyObject* output, const MountLines& at) {
             Ref path = piece(output, mount);
             return key && path && file(key.borrow(), path.borrow());
         };
-        const Py_ssize_t n = PyUnicode_GET_LENGTH(output);
-        switch (PyUnicode_KIND(output)) {
-            case PyUnicode_1BYTE_KIND:
-                return scanMounts(PyUnicode_1BYTE_DATA(output), n, visit);
-            case PyUnicode_2BYTE_KIND:
-                return scanMounts(PyUnicode_2BYTE_DATA(output), n, visit);
-            default:
-                return scanMounts(PyUnicode_4BYTE_DATA(output), n, visit);
-        }
+        return withChars(
+            output, [&](const auto* chars, Py_ssize_t n) { return scanMounts(chars, n, visit); });
     }
     if (unreadable) {
         return false;

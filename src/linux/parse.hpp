@@ -97,10 +97,6 @@ struct Span {
     Py_ssize_t end;  // one past the last character
 };
 
-// Whether `text` can be read in place; false for anything a rebound runner may hand
-// back instead, and with an exception set only when it cannot be read at all (*error).
-bool readableInPlace(PyObject* text, bool* error);
-
 // str.split() cuts at any character for which str.isspace() holds; '\n' is one of them,
 // so no token runs across lines and one pass finds both.
 template <class Char, class Visit>
@@ -138,15 +134,8 @@ bool scanIdentifierTags(const Char* s, Py_ssize_t n, Visit& visit) {
 // identifier tag, in line and token order; `text` must be readable in place.
 template <class Visit>
 bool forEachIdentifierSpan(PyObject* text, Visit&& visit) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND:
-            return scanIdentifierTags(PyUnicode_1BYTE_DATA(text), n, visit);
-        case PyUnicode_2BYTE_KIND:
-            return scanIdentifierTags(PyUnicode_2BYTE_DATA(text), n, visit);
-        default:
-            return scanIdentifierTags(PyUnicode_4BYTE_DATA(text), n, visit);
-    }
+    return withChars(
+        text, [&](const auto* chars, Py_ssize_t n) { return scanIdentifierTags(chars, n, visit); });
 }
 
 // text[span], a new str.

@@ -64,7 +64,7 @@ Ref rtrvDriveVSNPairsLinux(Frame& f) {
     }
     PyObject* text = rtrn_str.borrow();
     bool unreadable;
-    if (lin::readableInPlace(text, &unreadable)) {
+    if (readableInPlace(text, &unreadable)) {
         // Only the device of a line with a tag, once per line, and the identifiers
         // become objects.
         Ref drive;
@@ -128,7 +128,7 @@ Ref rtrvDrivesInfoLinux(Frame& f) {
     }
     PyObject* text = rtrn_str.borrow();
     bool unreadable;
-    if (lin::readableInPlace(text, &unreadable)) {
+    if (readableInPlace(text, &unreadable)) {
         // The device of a line is judged once, and made (without its colon) only when
         // kept; the identifier is folded as it is made.
         Ref device;

@@ -322,4 +322,18 @@ bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_
     return true;
 }
 
+bool readableInPlace(PyObject* text, bool* error) {
+    *error = false;
+    if (!PyUnicode_CheckExact(text)) {
+        return false;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text) < 0) {
+        *error = true;
+        return false;
+    }
+#endif
+    return true;
+}
+
 }  // namespace vsn

@@ -128,6 +128,27 @@ Py_ssize_t length(PyObject* obj);
 // Whether len(obj) is defined at all, without calling it.
 bool hasLength(PyObject* obj);
 
+// Whether `text` is an exact str whose characters can be read in place, as the parsers
+// read tool output; anything else (a str subclass, bytes, what a rebound runner returns)
+// takes the path of ordinary method calls. False with *error set and an exception
+// pending only when a str cannot be read at all.
+bool readableInPlace(PyObject* text, bool* error);
+
+// Calls f(chars, length) with the characters of a str readable in place, typed by its
+// storage width, so one scanner template serves every width.
+template <class F>
+auto withChars(PyObject* text, F&& f) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return f(PyUnicode_1BYTE_DATA(text), n);
+        case PyUnicode_2BYTE_KIND:
+            return f(PyUnicode_2BYTE_DATA(text), n);
+        default:
+            return f(PyUnicode_4BYTE_DATA(text), n);
+    }
+}
+
 Ref newList();
 // A new list holding the given objects (borrowed), in order.
 template <class... Items>

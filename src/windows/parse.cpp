@@ -15,16 +15,9 @@ class Tokens {
     // False when `text` is not an exact str, and also, with *error set and an exception
     // pending, when it cannot be read.
     bool open(PyObject* text, bool* error) {
-        *error = false;
-        if (!PyUnicode_CheckExact(text)) {
+        if (!readableInPlace(text, error)) {
             return false;
         }
-#if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(text) < 0) {
-            *error = true;
-            return false;
-        }
-#endif
         kind_ = PyUnicode_KIND(text);
         data_ = PyUnicode_DATA(text);
         size_ = PyUnicode_GET_LENGTH(text);
@@ -65,14 +58,10 @@ class Tokens {
         return true;
     }
 
-    Py_ssize_t size() const {
-        return size_;
-    }
+    Py_ssize_t size() const { return size_; }
 
   private:
-    bool space(Py_ssize_t i) const {
-        return Py_UNICODE_ISSPACE(PyUnicode_READ(kind_, data_, i));
-    }
+    bool space(Py_ssize_t i) const { return Py_UNICODE_ISSPACE(PyUnicode_READ(kind_, data_, i)); }
 
     int kind_ = 0;
     const void* data_ = nullptr;
