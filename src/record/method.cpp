@@ -68,11 +68,22 @@ PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     if (def.signature == nullptr && !checkOneArg(def, given, kwnames)) {
         return nullptr;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) {
         return nullptr;
     }
-    Frame f(def.label, def.line);
     PyObject* result;
+    if (def.attribute != nullptr) {
+        // A getter: its one statement inline, the traceback entry made only on failure.
+        result = readAttr(args[0], (k().*def.attribute).borrow());
+        if (result == nullptr) {
+            Frame f(def.label, def.attributeLine);
+            f.fail();
+        }
+        guard.leave();
+        return result;
+    }
+    Frame f(def.label, def.line);
     if (def.signature == nullptr) {
         result = f.finish(def.oneArg(f, args[0]));
     } else if (kwnames == nullptr && given == def.signature->count) {
@@ -84,7 +95,7 @@ PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                      ? f.finish(def.keywords(f, bound.values()))
                      : f.fail();
     }
-    Py_LeaveRecursiveCall();
+    guard.leave();
     return result;
 }
 
