@@ -55,15 +55,39 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
     return true;
 }
 
+// A getter's call: the same steps with its one statement inline, and the traceback entry
+// made only on failure.
+PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    const MethodDef& def = *asMethod(self)->fields.def;
+    if (!checkOneArg(def, PyVectorcall_NARGS(nargsf), kwnames)) {
+        return nullptr;
+    }
+    RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = readAttr(args[0], (k().*def.attribute).borrow());
+    if (result == nullptr) {
+        Frame(def.label, def.attributeLine).fail();
+    }
+    guard.leave();
+    return result;
+}
+
 }  // namespace
 
-// Every call arrives here, the interpreter's obj.method(...) included: with the method
-// type a method descriptor, it passes the instance first and makes no bound method and
+// Every call of a method with a body arrives here (a getter's object is called at
+// getterVectorcall), the interpreter's obj.method(...) included: with the method type a
+// method descriptor, it passes the instance first and makes no bound method and
 // no argument tuple. The recursion guard is the one a function's own frame would give:
 // a descriptor written in C may call a method again without any Python frame between.
 PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     const MethodDef& def = *asMethod(self)->fields.def;
+    if (def.attribute != nullptr) {
+        return getterVectorcall(self, args, nargsf, kwnames);
+    }
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     if (def.signature == nullptr && !checkOneArg(def, given, kwnames)) {
         return nullptr;
@@ -72,18 +96,8 @@ PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     if (!guard.enter(" while calling a Python object")) {
         return nullptr;
     }
-    PyObject* result;
-    if (def.attribute != nullptr) {
-        // A getter: its one statement inline, the traceback entry made only on failure.
-        result = readAttr(args[0], (k().*def.attribute).borrow());
-        if (result == nullptr) {
-            Frame f(def.label, def.attributeLine);
-            f.fail();
-        }
-        guard.leave();
-        return result;
-    }
     Frame f(def.label, def.line);
+    PyObject* result;
     if (def.signature == nullptr) {
         result = f.finish(def.oneArg(f, args[0]));
     } else if (kwnames == nullptr && given == def.signature->count) {
@@ -317,7 +331,7 @@ Ref newMethod(const MethodDef& def) {
                                  Ref::newRef(records().ns),
                                  std::move(code),
                                  std::move(annotations)};
-    method->vectorcall = methodVectorcall;
+    method->vectorcall = def.attribute != nullptr ? getterVectorcall : methodVectorcall;
     method->weakrefs = nullptr;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
