@@ -24,6 +24,13 @@ struct MethodObject {
     // Weak references are handled by the interpreter; this is its list head, not an
     // owned reference, so it does not belong in a Ref.
     PyObject* weakrefs;
+    // A getter's last finding about one type at one version: whether the type has a
+    // class attribute of the name read (see isPlain). The type is compared, never used:
+    // one that has gone cannot come back at the same address with the same version, as
+    // versions are not reused.
+    PyTypeObject* seenType;
+    unsigned int seenVersion;
+    bool seenPlain;
 };
 
 MethodObject* asMethod(PyObject* self) {
@@ -55,6 +62,35 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
     return true;
 }
 
+// Whether reading `name` of an instance of `type` is a plain instance lookup: the
+// generic one, with nothing of that name on the type. Then no code runs that could call
+// a method again without a Python frame between (a descriptor written in C could), and
+// the recursion guard is not needed. From 3.12 a type's version is 0 while it has none
+// and is never reused, so a version seen once tells that the type is unchanged since.
+bool isPlain(MethodObject* method, PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    if (type == method->seenType && type->tp_version_tag == method->seenVersion) {
+        return method->seenPlain;
+    }
+    // The lookup gives the type its version when it has none yet.
+    const bool plain = _PyType_Lookup(type, name) == nullptr;
+    if (type->tp_version_tag != 0) {
+        method->seenType = type;
+        method->seenVersion = type->tp_version_tag;
+        method->seenPlain = plain;
+    }
+    return plain;
+#else
+    (void)method;
+    (void)type;
+    (void)name;
+    return false;
+#endif
+}
+
 // A getter's call: the same steps with its one statement inline, and the traceback entry
 // made only on failure.
 PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
@@ -63,15 +99,24 @@ PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     if (!checkOneArg(def, PyVectorcall_NARGS(nargsf), kwnames)) {
         return nullptr;
     }
-    RecursionGuard guard;
-    if (!guard.enter(" while calling a Python object")) {
-        return nullptr;
+    PyObject* obj = args[0];
+    PyObject* name = (k().*def.attribute).borrow();
+    if (!isPlain(asMethod(self), Py_TYPE(obj), name)) {
+        RecursionGuard guard;
+        if (!guard.enter(" while calling a Python object")) {
+            return nullptr;
+        }
+        PyObject* result = readAttr(obj, name);
+        if (result == nullptr) {
+            Frame(def.label, def.attributeLine).fail();
+        }
+        guard.leave();
+        return result;
     }
-    PyObject* result = readAttr(args[0], (k().*def.attribute).borrow());
+    PyObject* result = readAttr(obj, name);
     if (result == nullptr) {
         Frame(def.label, def.attributeLine).fail();
     }
-    guard.leave();
     return result;
 }
 
@@ -333,6 +378,9 @@ Ref newMethod(const MethodDef& def) {
                                  std::move(annotations)};
     method->vectorcall = def.attribute != nullptr ? getterVectorcall : methodVectorcall;
     method->weakrefs = nullptr;
+    method->seenType = nullptr;
+    method->seenVersion = 0;
+    method->seenPlain = false;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }
