@@ -102,11 +102,8 @@ const Signature kSetVSN{"setVSN", kSetVSNParams, 2, 2};
     { #name, "vsnRtrv.DriveInfo." #name, line, nullptr, body, nullptr, nullptr, 0 }
 #define VSN_KEYWORDS(name, line, signature, body) \
     { #name, "vsnRtrv.DriveInfo." #name, line, &signature, nullptr, body, nullptr, 0 }
-#define VSN_GETTER(name, line, attribute, readLine)                                                \
-    {                                                                                              \
-#name, "vsnRtrv.DriveInfo." #name, line, nullptr, nullptr, nullptr, &Constants::attribute, \
-            readLine                                                                               \
-    }
+#define VSN_GETTER(name, line, attr, at) \
+    { #name, "vsnRtrv.DriveInfo." #name, line, nullptr, nullptr, nullptr, &Constants::attr, at }
 
 // In the order the class namespace lists them. __str__ hands back the drive object itself:
 // str() of a record whose drive is not a str is the interpreter's TypeError, not ours to

@@ -67,8 +67,9 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
 // a method again without a Python frame between (a descriptor written in C could), and
 // the recursion guard is not needed. From 3.12 a type's version is 0 while it has none
 // and is never reused, so a version seen once tells that the type is unchanged since.
+// Without the GIL the finding would be shared between threads unguarded: not kept there.
 bool isPlain(MethodObject* method, PyTypeObject* type, PyObject* name) {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
     if (type->tp_getattro != PyObject_GenericGetAttr) {
         return false;
     }
@@ -101,22 +102,22 @@ PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     }
     PyObject* obj = args[0];
     PyObject* name = (k().*def.attribute).borrow();
-    if (!isPlain(asMethod(self), Py_TYPE(obj), name)) {
-        RecursionGuard guard;
-        if (!guard.enter(" while calling a Python object")) {
-            return nullptr;
-        }
+    if (isPlain(asMethod(self), Py_TYPE(obj), name)) {
         PyObject* result = readAttr(obj, name);
         if (result == nullptr) {
             Frame(def.label, def.attributeLine).fail();
         }
-        guard.leave();
         return result;
+    }
+    RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) {
+        return nullptr;
     }
     PyObject* result = readAttr(obj, name);
     if (result == nullptr) {
         Frame(def.label, def.attributeLine).fail();
     }
+    guard.leave();
     return result;
 }
 
