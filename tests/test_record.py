@@ -250,3 +250,13 @@ def test_a_record_method_reached_again_through_a_descriptor_is_a_recursion_error
 
     with pytest.raises(RecursionError):
         Loop.__new__(Loop).getDrive()
+
+    # The same class, read plainly first and given the descriptor afterwards.
+    class Later(DriveInfo):
+        pass
+
+    later = Later("/dev/sdb1", "1A2B-3C4D", "/media/usb")
+    assert later.getDrive() == later.getDrive() == "/dev/sdb1"
+    Later._drive = property(DriveInfo.getDrive)
+    with pytest.raises(RecursionError):
+        later.getDrive()

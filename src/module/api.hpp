@@ -34,6 +34,40 @@ class Frame {
     int line_;
 };
 
+// Py_EnterRecursiveCall and Py_LeaveRecursiveCall, for a C function that may be called
+// again through C alone (a descriptor written in C) with no Python frame in between.
+// On 3.12 and 3.13 the counter they step is a field of the thread state that the public
+// header lays out (its trashcan macros step it too): counting it here finds the thread
+// state once instead of in two calls. Near the limit the interpreter's own call decides,
+// so the error, its message and the headroom it allows are its own.
+class RecursionGuard {
+  public:
+    // False with the exception set.
+    bool enter(const char* where) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+        state_ = PyThreadState_GET();
+        if (state_->c_recursion_remaining > 0) {
+            --state_->c_recursion_remaining;
+            return true;
+        }
+#endif
+        return Py_EnterRecursiveCall(where) == 0;
+    }
+    // Only after an enter that succeeded.
+    void leave() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+        ++state_->c_recursion_remaining;
+#else
+        Py_LeaveRecursiveCall();
+#endif
+    }
+
+  private:
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    PyThreadState* state_ = nullptr;
+#endif
+};
+
 // Adds a traceback entry (label, file "vsnRtrv", line, module namespace as globals) to
 // the pending exception. The exception itself is kept whatever happens here.
 void addTraceback(const char* label, int line) noexcept;
@@ -47,6 +81,14 @@ Ref global(PyObject* name);
 
 Ref getAttr(PyObject* obj, PyObject* name);
 bool setAttr(PyObject* obj, PyObject* name, PyObject* value);
+
+// An instance's own attribute. Access goes through the object, never its __dict__
+// directly, so that a subclass's __getattr__ or __getattribute__ takes part; an ordinary
+// instance goes straight to the generic lookup, which is what its type would call anyway.
+inline PyObject* readAttr(PyObject* obj, PyObject* name) {
+    return Py_TYPE(obj)->tp_getattro == PyObject_GenericGetAttr ? PyObject_GenericGetAttr(obj, name)
+                                                                : PyObject_GetAttr(obj, name);
+}
 
 // Calls with positional arguments, all borrowed.
 template <class... Args>

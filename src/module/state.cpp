@@ -2,17 +2,12 @@
 
 namespace vsn {
 
-namespace {
-// Made when the library is loaded and never destroyed: a destructor would run after the
-// interpreter has finalized and drop references into freed memory.
+namespace detail {
 Records* const g_records = new Records();
-}  // namespace
+}  // namespace detail
 
-const Records& records() {
-    return *g_records;
-}
 Records& loadRecords() {
-    return *g_records;
+    return *detail::g_records;
 }
 
 }  // namespace vsn

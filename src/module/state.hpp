@@ -112,8 +112,16 @@ struct Records {
     Constants k;
 };
 
-// Read access for the functions of the module.
-const Records& records();
+namespace detail {
+// Made when the library is loaded and never destroyed: a destructor would run after the
+// interpreter has finalized and drop references into freed memory.
+extern Records* const g_records;
+}  // namespace detail
+
+// Read access for the functions of the module; inline, since every record call reads it.
+inline const Records& records() {
+    return *detail::g_records;
+}
 inline const Constants& k() {
     return records().k;
 }

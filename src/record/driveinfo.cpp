@@ -12,16 +12,11 @@ Ref none() {
     return Ref::newRef(Py_None);
 }
 
-// Attribute access goes through the object, never its __dict__ directly, so that a
-// subclass's __setattr__ or __getattr__ takes part. An ordinary instance goes straight
-// to the generic lookup, which is what its type would call anyway.
 Ref read(PyObject* self, const Ref& attribute) {
-    if (Py_TYPE(self)->tp_getattro == PyObject_GenericGetAttr) {
-        return Ref::steal(PyObject_GenericGetAttr(self, attribute.borrow()));
-    }
-    return getAttr(self, attribute.borrow());
+    return Ref::steal(readAttr(self, attribute.borrow()));
 }
 
+// As readAttr, for a subclass's __setattr__.
 bool write(PyObject* self, const Ref& attribute, PyObject* value) {
     if (Py_TYPE(self)->tp_setattro == PyObject_GenericSetAttr) {
         return PyObject_GenericSetAttr(self, attribute.borrow(), value) == 0;
@@ -51,13 +46,6 @@ Ref init(Frame& f, PyObject* const* args) {
     return none();
 }
 
-// The drive object itself: str() of a record whose drive is not a str is the
-// interpreter's TypeError, not ours to convert.
-Ref str(Frame& f, PyObject* self) {
-    f.at(24);
-    return read(self, k()._drive);
-}
-
 // The attributes are read in the text's order, so the first one missing in that order is
 // the one reported. `format` is a method of the literal's own type, which nothing can
 // replace, so finding it with the call is the same as fetching it first.
@@ -79,29 +67,14 @@ Ref printinfo(Frame& f, PyObject* self) {
                       vsn.borrow());
 }
 
-Ref getDrive(Frame& f, PyObject* self) {
-    f.at(33);
-    return read(self, k()._drive);
-}
-
 Ref setDrive(Frame& f, PyObject* const* args) {
     f.at(36);
     return write(args[0], k()._drive, args[1]) ? none() : Ref();
 }
 
-Ref getPath(Frame& f, PyObject* self) {
-    f.at(39);
-    return read(self, k()._path);
-}
-
 Ref setPath(Frame& f, PyObject* const* args) {
     f.at(42);
     return write(args[0], k()._path, args[1]) ? none() : Ref();
-}
-
-Ref getVSN(Frame& f, PyObject* self) {
-    f.at(45);
-    return read(self, k()._vsn);
 }
 
 Ref setVSN(Frame& f, PyObject* const* args) {
@@ -126,20 +99,24 @@ const Param kSetVSNParams[] = {{"self", nullptr}, {"vsn", nullptr}};
 const Signature kSetVSN{"setVSN", kSetVSNParams, 2, 2};
 
 #define VSN_ONEARG(name, line, body) \
-    { #name, "vsnRtrv.DriveInfo." #name, line, nullptr, body, nullptr }
+    { #name, "vsnRtrv.DriveInfo." #name, line, nullptr, body, nullptr, nullptr, 0 }
 #define VSN_KEYWORDS(name, line, signature, body) \
-    { #name, "vsnRtrv.DriveInfo." #name, line, &signature, nullptr, body }
+    { #name, "vsnRtrv.DriveInfo." #name, line, &signature, nullptr, body, nullptr, 0 }
+#define VSN_GETTER(name, line, attr, at) \
+    { #name, "vsnRtrv.DriveInfo." #name, line, nullptr, nullptr, nullptr, &Constants::attr, at }
 
-// In the order the class namespace lists them.
+// In the order the class namespace lists them. __str__ hands back the drive object itself:
+// str() of a record whose drive is not a str is the interpreter's TypeError, not ours to
+// convert.
 const MethodDef kMethods[] = {
     VSN_KEYWORDS(__init__, 16, kInit, init),
-    VSN_ONEARG(__str__, 23, str),
+    VSN_GETTER(__str__, 23, _drive, 24),
     VSN_ONEARG(printinfo, 26, printinfo),
-    VSN_ONEARG(getDrive, 32, getDrive),
+    VSN_GETTER(getDrive, 32, _drive, 33),
     VSN_KEYWORDS(setDrive, 35, kSetDrive, setDrive),
-    VSN_ONEARG(getPath, 38, getPath),
+    VSN_GETTER(getPath, 38, _path, 39),
     VSN_KEYWORDS(setPath, 41, kSetPath, setPath),
-    VSN_ONEARG(getVSN, 44, getVSN),
+    VSN_GETTER(getVSN, 44, _vsn, 45),
     VSN_KEYWORDS(setVSN, 47, kSetVSN, setVSN),
     VSN_ONEARG(updateInfo, 53, nothing),
     VSN_ONEARG(updatePath, 56, nothing),
@@ -148,6 +125,7 @@ const MethodDef kMethods[] = {
 
 #undef VSN_ONEARG
 #undef VSN_KEYWORDS
+#undef VSN_GETTER
 
 // The most arguments the constructor's own path passes on; more take the general one.
 constexpr Py_ssize_t kMaxConstructArgs = 8;

@@ -24,6 +24,13 @@ struct MethodObject {
     // Weak references are handled by the interpreter; this is its list head, not an
     // owned reference, so it does not belong in a Ref.
     PyObject* weakrefs;
+    // A getter's last finding about one type at one version: whether the type has a
+    // class attribute of the name read (see isPlain). The type is compared, never used:
+    // one that has gone cannot come back at the same address with the same version, as
+    // versions are not reused.
+    PyTypeObject* seenType;
+    unsigned int seenVersion;
+    bool seenPlain;
 };
 
 MethodObject* asMethod(PyObject* self) {
@@ -55,20 +62,84 @@ bool checkOneArg(const MethodDef& def, Py_ssize_t given, PyObject* kwnames) {
     return true;
 }
 
+// Whether reading `name` of an instance of `type` is a plain instance lookup: the
+// generic one, with nothing of that name on the type. Then no code runs that could call
+// a method again without a Python frame between (a descriptor written in C could), and
+// the recursion guard is not needed. From 3.12 a type's version is 0 while it has none
+// and is never reused, so a version seen once tells that the type is unchanged since.
+// Without the GIL the finding would be shared between threads unguarded: not kept there.
+bool isPlain(MethodObject* method, PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        return false;
+    }
+    if (type == method->seenType && type->tp_version_tag == method->seenVersion) {
+        return method->seenPlain;
+    }
+    // The lookup gives the type its version when it has none yet.
+    const bool plain = _PyType_Lookup(type, name) == nullptr;
+    if (type->tp_version_tag != 0) {
+        method->seenType = type;
+        method->seenVersion = type->tp_version_tag;
+        method->seenPlain = plain;
+    }
+    return plain;
+#else
+    (void)method;
+    (void)type;
+    (void)name;
+    return false;
+#endif
+}
+
+// A getter's call: the same steps with its one statement inline, and the traceback entry
+// made only on failure.
+PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) {
+    const MethodDef& def = *asMethod(self)->fields.def;
+    if (!checkOneArg(def, PyVectorcall_NARGS(nargsf), kwnames)) {
+        return nullptr;
+    }
+    PyObject* obj = args[0];
+    PyObject* name = (k().*def.attribute).borrow();
+    if (isPlain(asMethod(self), Py_TYPE(obj), name)) {
+        PyObject* result = readAttr(obj, name);
+        if (result == nullptr) {
+            Frame(def.label, def.attributeLine).fail();
+        }
+        return result;
+    }
+    RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) {
+        return nullptr;
+    }
+    PyObject* result = readAttr(obj, name);
+    if (result == nullptr) {
+        Frame(def.label, def.attributeLine).fail();
+    }
+    guard.leave();
+    return result;
+}
+
 }  // namespace
 
-// Every call arrives here, the interpreter's obj.method(...) included: with the method
-// type a method descriptor, it passes the instance first and makes no bound method and
+// Every call of a method with a body arrives here (a getter's object is called at
+// getterVectorcall), the interpreter's obj.method(...) included: with the method type a
+// method descriptor, it passes the instance first and makes no bound method and
 // no argument tuple. The recursion guard is the one a function's own frame would give:
 // a descriptor written in C may call a method again without any Python frame between.
 PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                            PyObject* kwnames) {
     const MethodDef& def = *asMethod(self)->fields.def;
+    if (def.attribute != nullptr) {
+        return getterVectorcall(self, args, nargsf, kwnames);
+    }
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
     if (def.signature == nullptr && !checkOneArg(def, given, kwnames)) {
         return nullptr;
     }
-    if (Py_EnterRecursiveCall(" while calling a Python object")) {
+    RecursionGuard guard;
+    if (!guard.enter(" while calling a Python object")) {
         return nullptr;
     }
     Frame f(def.label, def.line);
@@ -84,7 +155,7 @@ PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                      ? f.finish(def.keywords(f, bound.values()))
                      : f.fail();
     }
-    Py_LeaveRecursiveCall();
+    guard.leave();
     return result;
 }
 
@@ -306,8 +377,11 @@ Ref newMethod(const MethodDef& def) {
                                  Ref::newRef(records().ns),
                                  std::move(code),
                                  std::move(annotations)};
-    method->vectorcall = methodVectorcall;
+    method->vectorcall = def.attribute != nullptr ? getterVectorcall : methodVectorcall;
     method->weakrefs = nullptr;
+    method->seenType = nullptr;
+    method->seenVersion = 0;
+    method->seenPlain = false;
     PyObject_GC_Track(method);
     return Ref::steal(reinterpret_cast<PyObject*>(method));
 }

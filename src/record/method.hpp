@@ -19,6 +19,10 @@ struct MethodDef {
     const Signature* signature;  // keyword-capable methods only
     OneArgBody oneArg;           // one-argument methods only
     KeywordBody keywords;        // keyword-capable methods only
+    // A getter, which only returns one attribute of the instance, has no body: the
+    // attribute's name and the line that reads it.
+    Ref Constants::*attribute;
+    int attributeLine;
 };
 
 // Makes the type ready; false with an exception set.
