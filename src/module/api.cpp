@@ -202,6 +202,24 @@ Py_ssize_t paramIndex(const Signature& sig, PyObject* key) {
     return -1;
 }
 
+// The TypeError for a keyword that no parameter took: one that is not a str, one naming
+// a parameter that a positional value already filled (`given` of them), or any other.
+bool keywordFault(const Signature& sig, PyObject* key, Py_ssize_t given) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+        return false;
+    }
+    const Py_ssize_t index = paramIndex(sig, key);
+    if (index >= 0 && index < given) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                     sig.name, key);
+    } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                     key);
+    }
+    return false;
+}
+
 }  // namespace
 
 bool BoundArguments::take(Py_ssize_t index, PyObject* value) {
@@ -262,16 +280,7 @@ bool BoundArguments::bind(const Signature& sig, PyObject* args, PyObject* kwargs
     if (!PyDict_Next(rest.borrow(), &pos, &key, &value)) {
         return true;
     }
-    if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-    } else if (paramIndex(sig, key) >= 0 && paramIndex(sig, key) < given) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                     sig.name, key);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                     key);
-    }
-    return false;
+    return keywordFault(sig, key, given);
 }
 
 bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_t given,
@@ -304,20 +313,9 @@ bool BoundArguments::bind(const Signature& sig, PyObject* const* args, Py_ssize_
     // A name that no parameter took is at fault; the first in the caller's order decides.
     for (Py_ssize_t at = 0; at < named; ++at) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, at);
-        Py_ssize_t index = PyUnicode_Check(key) ? paramIndex(sig, key) : -1;
-        if (index >= given) {
-            continue;
+        if (!PyUnicode_Check(key) || paramIndex(sig, key) < given) {
+            return keywordFault(sig, key, given);
         }
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-        } else if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         sig.name, key);
-        } else {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                         key);
-        }
-        return false;
     }
     return true;
 }
