@@ -102,22 +102,18 @@ PyObject* getterVectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     }
     PyObject* obj = args[0];
     PyObject* name = (k().*def.attribute).borrow();
-    if (isPlain(asMethod(self), Py_TYPE(obj), name)) {
-        PyObject* result = readAttr(obj, name);
-        if (result == nullptr) {
-            Frame(def.label, def.attributeLine).fail();
-        }
-        return result;
-    }
+    const bool guarded = !isPlain(asMethod(self), Py_TYPE(obj), name);
     RecursionGuard guard;
-    if (!guard.enter(" while calling a Python object")) {
+    if (guarded && !guard.enter(" while calling a Python object")) {
         return nullptr;
     }
     PyObject* result = readAttr(obj, name);
     if (result == nullptr) {
         Frame(def.label, def.attributeLine).fail();
     }
-    guard.leave();
+    if (guarded) {
+        guard.leave();
+    }
     return result;
 }
 
