@@ -36,9 +36,12 @@ def machine(fsutil=b"Drives: C:\\ D:\\ \r\n", **vols):
     ("Drives: C:\\D:\\", ["C:\\D:"]),
     ("Drives: d:\\ c:\\ d:\\", ["d:", "c:", "d:"]),
     (b"Drives: C:\\ D:\\", [b"C:", b"D:"]),
+    # Every whitespace that str.split knows separates; other control characters do not.
+    ("Drives:\u3000C:\\\x1c\x1dD:\\\x1e\x1f\x85E:\\\u2028\xa0F:\\", ["C:", "D:", "E:", "F:"]),
+    ("Drives: C:\x00\\ \x1bD:\x7f \U0001F4BE\\ \u0126\\", ["C:\x00", "\x1bD:", "\U0001F4BE", "\u0126"]),
 ])
-def test_drives_from_text(text, drives):
-    assert vsnRtrv.rtrvDrivesFromStrWindows(text) == drives
+def test_drives_from_text(output, text, drives):
+    assert vsnRtrv.rtrvDrivesFromStrWindows(output.text(text)) == drives
 
 
 @pytest.mark.parametrize("text, vsn", [
@@ -48,9 +51,12 @@ def test_drives_from_text(text, drives):
     ("5E0B-A7C2", "5E0B-A7C2"),
     ("The device is not ready.", "ready."),
     (VOL_C, b"5E0B-A7C2"),
+    (VOL_C.decode() + " \t\u3000\x85\x1f", "5E0B-A7C2"),
+    ("Num\u00e9ro\u2028\U0001F4BE-A7C2\xa0", "\U0001F4BE-A7C2"),
+    ("Serial\x1c5E0B\x00A7C2\x1b", "5E0B\x00A7C2\x1b"),
 ])
-def test_vsn_from_text(text, vsn):
-    assert vsnRtrv.rtrvVSNFromStrWindows(text) == vsn
+def test_vsn_from_text(output, text, vsn):
+    assert vsnRtrv.rtrvVSNFromStrWindows(output.text(text)) == vsn
 
 
 class Splits:
@@ -69,9 +75,9 @@ class Splits:
     ("rtrvVSNFromStrWindows", None, AttributeError, "split", 203),
     ("rtrvVSNFromStrWindows", "", IndexError, None, 204),
 ])
-def test_parser_failures(entries, func, arg, error, message, line):
+def test_parser_failures(entries, output, func, arg, error, message, line):
     with pytest.raises(error, match=message) as caught:
-        getattr(vsnRtrv, func)(arg)
+        getattr(vsnRtrv, func)(output.text(arg))
     assert entries(caught.value) == [("vsnRtrv." + func, line)]
 
 
