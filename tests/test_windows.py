@@ -136,11 +136,10 @@ def test_vsns_of_nothing(fake_run, entries):
 
 
 @pytest.mark.parametrize("char", list("&|<>^\"%!()\r\n\0"))
-@pytest.mark.parametrize("kind", [str, bytes])
-def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, kind):
+@pytest.mark.parametrize("name", ["C:", b"C:", "C:\u0126", "\U0001F626:"])
+def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, name):
     run = fake_run(machine())
-    drive = "C:" + char + " del x"
-    drive = drive.encode() if kind is bytes else drive
+    drive = name + (char + " del x").encode() if type(name) is bytes else name + char + " del x"
     with pytest.raises(ValueError) as caught:
         vsnRtrv.rtrvDriveListVSNsWindows(["C:", drive])
     assert repr(drive) in str(caught.value)
@@ -168,7 +167,10 @@ def test_path_like_drive_is_judged_by_its_path(fake_run):
     assert run.calls[0][0][0][1] is harmless
 
 
-@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"]])
+# Characters beyond ASCII are harmless, whatever their low byte (U+0126 ends in the
+# byte of &, U+017C in that of |, U+010A in that of a line feed).
+@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"], "C:\u0126\u017c\u010a\u0100",
+                                   "\U0001F626:", "\xe9:"])
 def test_other_drives_go_into_the_command_unchanged(fake_run, drive):
     run = fake_run(lambda cmd: b"Serial 1234-ABCD")
     assert vsnRtrv.rtrvDriveVSNWindows(drive) == "1234-ABCD"
