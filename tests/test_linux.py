@@ -157,6 +157,16 @@ def test_odd_entries(fake_run, entries):
     assert entries(exc.value) == [("vsnRtrv.addDrivesPathsLinux", 137)]
 
 
+class Entry:
+    """An entry that offers indexing only."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
 def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
     info = [
         ("/dev/sdd1", "ABCD-0123"),
@@ -164,29 +174,26 @@ def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
         ["/dev/sdc1", "0123456789", "/mnt/c"],
         ("/dev/sde1", "", "/mnt/e"),
         ["/dev/sdf1", "ABCD-0123"],
+        Entry("/dev/sdg1", "1A2B-3C4D", "/mnt/g"),
     ]
     made = vsnRtrv._convDrivesInfoListToClassLinux(info)
     assert [r.args for r in made] == [
         ("/dev/sdb1", "1A2B-3C4D", "/mnt/a"),
         ("/dev/sde1", "", "/mnt/e"),
+        ("/dev/sdg1", "1A2B-3C4D", "/mnt/g"),
     ]
     assert vsnRtrv._convDrivesInfoListToClassLinux([]) == []
 
 
-def test_conversion_reads_entries_that_only_offer_indexing(records, entries):
-    class Entry:
-        def __init__(self, *items):
-            self.items = items
-
-        def __getitem__(self, index):
-            return self.items[index]
-
-    made = vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D", "/mnt/a")])
-    assert [r.args for r in made] == [("/dev/sdb1", "1A2B-3C4D", "/mnt/a")]
+@pytest.mark.parametrize("info, line", [
+    ([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]], 213),
     # Without a count to go by, a missing path is only found when it is read.
+    ([Entry("/dev/sdb1", "1A2B-3C4D")], 214),
+])
+def test_conversion_failures(records, entries, info, line):
     with pytest.raises(IndexError) as exc:
-        vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D")])
-    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 214)]
+        vsnRtrv._convDrivesInfoListToClassLinux(info)
+    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", line)]
 
 
 def test_a_list_subclass_is_walked_through_its_own_iterator(records):
@@ -201,37 +208,19 @@ def test_a_list_subclass_is_walked_through_its_own_iterator(records):
         ("/dev/sdd1", "ABCD-0123", "/dev/sdd1")]
 
 
-def test_conversion_of_an_entry_without_identifier_fails(records, entries):
-    with pytest.raises(IndexError) as exc:
-        vsnRtrv._convDrivesInfoListToClassLinux([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]])
-    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 213)]
-
-
-def test_missing_blkid_reports_where(tools, entries):
+@pytest.mark.parametrize("present, call, chain", [
+    ([], vsnRtrv.rtrvDriveVSNPairsLinux, [("vsnRtrv.rtrvDriveVSNPairsLinux", 236)]),
+    ([], lambda: vsnRtrv.rtrvDriveInfo("lin"),
+     [("vsnRtrv.rtrvDriveInfo", 96), ("vsnRtrv.rtrvDrivesInfoLinux", 111)]),
+    (["blkid"], vsnRtrv.rtrvDrivesInfoLinux,
+     [("vsnRtrv.rtrvDrivesInfoLinux", 130), ("vsnRtrv.addDrivesPathsLinux", 140)]),
+])
+def test_missing_tool_reports_where(tools, entries, present, call, chain):
+    for name in present:
+        tools.add(name, BLKID)
     with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDriveVSNPairsLinux()
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDriveVSNPairsLinux", 236),
-        ("vsnRtrv._runCmdList", 88),
-    ]
-    with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDriveInfo("lin")
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDriveInfo", 96),
-        ("vsnRtrv.rtrvDrivesInfoLinux", 111),
-        ("vsnRtrv._runCmdList", 88),
-    ]
-
-
-def test_missing_df_reports_where(tools, entries):
-    tools.add("blkid", BLKID)
-    with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDrivesInfoLinux()
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDrivesInfoLinux", 130),
-        ("vsnRtrv.addDrivesPathsLinux", 140),
-        ("vsnRtrv._runCmdList", 88),
-    ]
+        call()
+    assert entries(exc.value) == chain + [("vsnRtrv._runCmdList", 88)]
 
 
 def test_real_tools_on_path(tools, output, records):

@@ -51,6 +51,7 @@ def test_drives_from_text(output, text, drives):
     ("5E0B-A7C2", "5E0B-A7C2"),
     ("The device is not ready.", "ready."),
     (VOL_C, b"5E0B-A7C2"),
+    (vsnRtrv._cleanStdout(VOL_FR), "5E0B-A7C2"),
     (VOL_C.decode() + " \t\u3000\x85\x1f", "5E0B-A7C2"),
     ("Num\u00e9ro\u2028\U0001F4BE-A7C2\xa0", "\U0001F4BE-A7C2"),
     ("Serial\x1c5E0B\x00A7C2\x1b", "5E0B\x00A7C2\x1b"),
@@ -81,25 +82,16 @@ def test_parser_failures(entries, output, func, arg, error, message, line):
     assert entries(caught.value) == [("vsnRtrv." + func, line)]
 
 
-def test_chain_commands_and_shell_flags(fake_run):
-    run = fake_run(machine())
-    assert vsnRtrv.rtrvDriveVSNPairsWindows() == [["C:", "5E0B-A7C2"], ["D:", "0C1F-77B0"]]
+@pytest.mark.parametrize("fsutil, pairs", [
+    (b"Drives: C:\\ D:\\ \r\n", [["C:", "5E0B-A7C2"], ["D:", "0C1F-77B0"]]),
+    (b"Drives:\r\n", []),
+])
+def test_chain_commands_and_shell_flags(fake_run, fsutil, pairs):
+    run = fake_run(machine(fsutil))
+    assert vsnRtrv.rtrvDriveVSNPairsWindows() == pairs
     assert [(args, kwargs) for args, kwargs in run.calls] == [
-        ((["fsutil", "fsinfo", "drives"],), {"stdout": subprocess.PIPE, "shell": False}),
-        ((["vol", "C:"],), {"stdout": subprocess.PIPE, "shell": True}),
-        ((["vol", "D:"],), {"stdout": subprocess.PIPE, "shell": True}),
-    ]
-
-
-def test_no_drives_means_no_vol(fake_run):
-    run = fake_run(machine(b"Drives:\r\n"))
-    assert vsnRtrv.rtrvDriveVSNPairsWindows() == []
-    assert run.commands == [list(FSUTIL)]
-
-
-def test_non_ascii_label_still_gives_the_serial(fake_run):
-    fake_run(machine(**{"C:": VOL_FR}))
-    assert vsnRtrv.rtrvDriveVSNWindows("C:") == "5E0B-A7C2"
+        ((list(FSUTIL),), {"stdout": subprocess.PIPE, "shell": False})] + [
+        ((["vol", drive],), {"stdout": subprocess.PIPE, "shell": True}) for drive, _ in pairs]
 
 
 @pytest.mark.parametrize("drives", [
