@@ -33,7 +33,8 @@ class RunRecorder:
         else:
             answer = self.outputs[tuple(cmd)]
         if isinstance(answer, BaseException):
-            raise answer
+            # Afresh each time: a shared instance would carry an earlier test's entries.
+            raise answer.with_traceback(None)
         return subprocess.CompletedProcess(cmd, 0, stdout=answer)
 
     @property

@@ -90,7 +90,7 @@ def test_empty_blkid_output_still_runs_df(fake_run, output):
     assert run.commands == [["blkid"], ["df", "-h"]] * 2
 
 
-def test_pairs_go_to_the_current_add_paths(fake_run, monkeypatch):
+def test_pairs_go_to_the_current_add_paths(fake_run, output, monkeypatch):
     fake_run({("blkid",): b'/dev/sdb1: UUID="1A2B-3C4D"'})
     seen = []
     monkeypatch.setattr(vsnRtrv, "addDrivesPathsLinux", lambda p: seen.append(p) or "done")
@@ -139,7 +139,7 @@ def test_paths_grow_the_callers_entries(fake_run, output):
     assert run.commands == [["df", "-h"]] * 3
 
 
-def test_odd_entries(fake_run, entries):
+def test_odd_entries(fake_run, output, entries):
     fake_run({("df", "-h"): DF})
     odd = [[None, "X"], [b"/dev/sdb1", "Y"]]
     assert vsnRtrv.addDrivesPathsLinux(odd) == [[None, "X"], [b"/dev/sdb1", "Y"]]

@@ -187,7 +187,7 @@ def test_pairs_hold_the_very_objects(monkeypatch):
      [("vsnRtrv.rtrvDriveVSNPairsWindows", 157), ("vsnRtrv.rtrvDriveListVSNsWindows", 179),
       ("vsnRtrv.rtrvDriveVSNWindows", 188), ("vsnRtrv.rtrvVSNFromStrWindows", 204)]),
 ])
-def test_chain_failures(fake_run, entries, answers, error, chain):
+def test_chain_failures(fake_run, output, entries, answers, error, chain):
     run = fake_run(answers)
     with pytest.raises(error) as caught:
         vsnRtrv.rtrvDriveVSNPairsWindows()
@@ -235,7 +235,7 @@ def test_record_failures(monkeypatch, entries, info_list, driveinfo, error, line
     assert entries(caught.value) == [("vsnRtrv._convDrivesInfoListToClassWindows", line)]
 
 
-def test_real_processes_through_the_shell(tools):
+def test_real_processes_through_the_shell(tools, output):
     tools.add("fsutil", b"Drives: C:\\ D:\\\r\n")
     tools.add("vol", VOL_C)
     assert vsnRtrv.rtrvDriveVSNPairs() == [["C:", "5E0B-A7C2"], ["D:", "5E0B-A7C2"]]
