@@ -309,19 +309,88 @@ def test_construction_is_what_type_call_does(construction, change, where):
     assert ours == plain
 
 
-def test_a_record_method_reached_again_through_a_descriptor_is_a_recursion_error():
-    class Loop(DriveInfo):
-        _drive = property(DriveInfo.getDrive)
+# A record method reached again through C alone, with no Python frame between: only the
+# methods' own count stands between such a cycle and the end of the stack. Each case
+# runs in a child, so that a crash fails the case rather than ending the run, and on a
+# thread with half the stack that a main thread usually gets, so that a count too small
+# for what one level of the cycle costs shows without a sanitizer's larger frames.
+CYCLE = r"""
+import operator, sys, threading
+from vsnRtrv import DriveInfo
 
-    with pytest.raises(RecursionError):
-        Loop.__new__(Loop).getDrive()
+exec(sys.argv[1])
+caught = []
 
-    # The same class, read plainly first and given the descriptor afterwards.
-    class Later(DriveInfo):
-        pass
+def run():
+    try:
+        call()
+    except RecursionError:
+        caught.append("RecursionError")
 
-    later = Later("/dev/sdb1", "1A2B-3C4D", "/media/usb")
-    assert later.getDrive() == later.getDrive() == "/dev/sdb1"
-    Later._drive = property(DriveInfo.getDrive)
-    with pytest.raises(RecursionError):
-        later.getDrive()
+threading.stack_size(4 << 20)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(*caught)
+"""
+
+
+@pytest.mark.parametrize("cycle", [
+    "class C(DriveInfo): _drive = property(DriveInfo.getDrive)\n"
+    "call = C.__new__(C).getDrive",
+    # The getter finds the class plain first, then the class changes under it.
+    "class C(DriveInfo): pass\n"
+    "c = C('/dev/sdb1', '1A2B-3C4D', '/media/usb')\n"
+    "assert c.getDrive() == c.getDrive() == '/dev/sdb1'\n"
+    "C._drive = property(DriveInfo.getDrive)\n"
+    "call = c.getDrive",
+    "class C(DriveInfo): __getattr__ = property(operator.methodcaller('getVSN'))\n"
+    "call = C.__new__(C).getVSN",
+    "class C(DriveInfo): __getattribute__ = property(DriveInfo.getPath)\n"
+    "call = lambda: DriveInfo.getPath(C.__new__(C))",
+    "class C(DriveInfo): _drive = property(operator.methodcaller('printinfo'))\n"
+    "call = C.__new__(C).printinfo",
+], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method"])
+def test_a_cycle_through_c_alone_ends_in_recursion_error(cycle):
+    result = subprocess.run([sys.executable, "-c", CYCLE, cycle], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr
+
+
+def deepest_c_recursion(limit=1 << 15):
+    """How deep isinstance can go into nested tuples from here: each level is a C-level
+    recursion, counted as the interpreter counts those."""
+    def works(depth):
+        classes = int
+        for _ in range(depth):
+            classes = (classes,)
+        try:
+            isinstance("", classes)
+        except RecursionError:
+            return False
+        return True
+
+    low, high = 1, limit  # works(low), and not works(high)
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if works(middle) else (low, middle)
+    return low
+
+
+class Refusing(DriveInfo):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("failing", [
+    lambda: Refusing.__new__(Refusing).getVSN(),  # a getter, guarded
+    lambda: DriveInfo.getPath(object()),  # a getter on a plain instance
+    lambda: Refusing.__new__(Refusing).printinfo(),
+    lambda: usb().setVSN(vsn=1, v=2),  # refused while binding
+    lambda: DriveInfo("a", "b"),
+], ids=["getter", "plain getter", "method", "binding", "constructor"])
+def test_failing_calls_give_back_their_recursion_count(failing):
+    before = deepest_c_recursion()
+    for _ in range(1000):
+        with pytest.raises((AttributeError, TypeError)):
+            failing()
+    assert deepest_c_recursion() == before
