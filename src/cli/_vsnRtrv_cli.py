@@ -14,6 +14,7 @@ option parser is imported only when there are options, ``json`` only for ``--jso
 and the version lookup only for ``--version`` (benchmarks/startup.py).
 """
 
+import gc
 import os
 import sys
 
@@ -305,5 +306,16 @@ def main(argv=None):
         return 1
 
 
+def console():
+    """The entry of the console script, whose process is the command's own."""
+    # What exists by now (the interpreter's start-up, pip's wrapper and its re, the
+    # modules) lives until the process ends. Left to the cycle collector, it would be
+    # walked again by each collection of the run and by those at exit, about a tenth
+    # of the whole run on 3.9; frozen, it is left alone. main() itself changes nothing
+    # of the interpreter, for callers in their own process.
+    gc.freeze()
+    return main()
+
+
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(console())
