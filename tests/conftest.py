@@ -71,20 +71,28 @@ def tools(tmp_path, monkeypatch):
         path = bindir
 
         @staticmethod
-        def add(name, stdout=b"", status=0, stderr=b""):
+        def add(name, stdout=b"", status=0, stderr=b"", hold=False):
+            """hold: the tool then makes the file ``started(name)`` and sleeps, to be
+            interrupted."""
             out = tmp_path / f"{name}.stdout"
             out.write_bytes(stdout)
             err = tmp_path / f"{name}.stderr"
             err.write_bytes(stderr)
             script = bindir / name
+            held = f": > '{Tools.started(name)}'\nexec /bin/sleep 60\n" if hold else ""
             script.write_text(
                 "#!/bin/sh\n"
                 f"/bin/cat '{out}'\n"
                 f"/bin/cat '{err}' >&2\n"
+                f"{held}"
                 f"exit {status}\n"
             )
             script.chmod(0o755)
             return script
+
+        @staticmethod
+        def started(name):
+            return tmp_path / f"{name}.started"
 
     monkeypatch.setenv("PATH", str(bindir))
     return Tools
