@@ -13,6 +13,23 @@ def recorder(fake_run):
     return fake_run(lambda cmd: b"out")
 
 
+class OddHash(str):
+    """A keyword equal in text to a parameter, but not found when the name is looked up."""
+
+    def __hash__(self):
+        return 1
+
+
+class LooksLikeSysType:
+    """Found by the lookup of sys_type, so never examined again as a leftover."""
+
+    def __hash__(self):
+        return hash("sys_type")
+
+    def __eq__(self, other):
+        return other == "sys_type"
+
+
 @pytest.mark.parametrize(
     "call, message",
     [
@@ -30,6 +47,17 @@ def recorder(fake_run):
          "rtrvDriveInfo() takes at most 1 positional argument (2 given)"),
         (lambda m: m.rtrvDriveVSNPairs(sys_typ="lin"),
          "rtrvDriveVSNPairs() got an unexpected keyword argument 'sys_typ'"),
+        # The first offending keyword decides.
+        (lambda m: m._runCmdList(["a"], zz=1, cmd_list=2),
+         "_runCmdList() got an unexpected keyword argument 'zz'"),
+        (lambda m: m._runCmdList(["a"], cmd_list=2, zz=1),
+         "_runCmdList() got multiple values for keyword argument 'cmd_list'"),
+        (lambda m: m._runCmdList(["a"], **{OddHash("isShellCmd"): True}),
+         "_runCmdList() got an unexpected keyword argument 'isShellCmd'"),
+        (lambda m: m.rtrvDriveInfo(**{OddHash("sys_type"): "lin"}),
+         "rtrvDriveInfo() got an unexpected keyword argument 'sys_type'"),
+        (lambda m: m.rtrvDriveInfo(**{LooksLikeSysType(): "zz", "foo": 1}),
+         "rtrvDriveInfo() got an unexpected keyword argument 'foo'"),
     ],
 )
 def test_keyword_capable_binding_messages(recorder, entries, call, message):
@@ -40,13 +68,6 @@ def test_keyword_capable_binding_messages(recorder, entries, call, message):
     line = {"_runCmdList": 87, "rtrvDriveInfo": 94, "rtrvDriveVSNPairs": 226}[name]
     assert entries(info.value) == [("vsnRtrv." + name, line)]
     assert recorder.calls == []
-
-
-def test_first_offending_keyword_decides(recorder):
-    with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
-        vsnRtrv._runCmdList(["a"], zz=1, cmd_list=2)
-    with pytest.raises(TypeError, match="multiple values for keyword argument 'cmd_list'"):
-        vsnRtrv._runCmdList(["a"], cmd_list=2, zz=1)
 
 
 def test_keywords_accepted(recorder):
@@ -96,33 +117,6 @@ def test_lookup_falls_back_to_builtins(monkeypatch):
     monkeypatch.setattr(builtins, "_cleanStdout", lambda b: "from builtins", raising=False)
     monkeypatch.setattr(vsnRtrv, "run", lambda *a, **k: type("P", (), {"stdout": b""})())
     assert vsnRtrv._runCmdList(["x"]) == "from builtins"
-
-
-class OddHash(str):
-    """A keyword equal in text to a parameter, but not found when the name is looked up."""
-
-    def __hash__(self):
-        return 1
-
-
-def test_keyword_that_the_lookup_does_not_find_is_unexpected(recorder):
-    with pytest.raises(TypeError, match="unexpected keyword argument 'isShellCmd'"):
-        vsnRtrv._runCmdList(["a"], **{OddHash("isShellCmd"): True})
-    with pytest.raises(TypeError, match="unexpected keyword argument 'sys_type'"):
-        vsnRtrv.rtrvDriveInfo(**{OddHash("sys_type"): "lin"})
-    assert recorder.calls == []
-
-
-def test_keyword_taken_by_the_lookup_is_not_examined_again(recorder):
-    class LooksLikeSysType:
-        def __hash__(self):
-            return hash("sys_type")
-
-        def __eq__(self, other):
-            return other == "sys_type"
-
-    with pytest.raises(TypeError, match="unexpected keyword argument 'foo'"):
-        vsnRtrv.rtrvDriveInfo(**{LooksLikeSysType(): "zz", "foo": 1})
 
 
 def test_mapping_emptied_while_binding_keeps_the_bound_values_alive(recorder):

@@ -36,15 +36,15 @@ def test_rebound_pipe_and_clean_are_used(monkeypatch, fake_run):
         (b"\x1c\x1d\t\x0b\x0c x \x1e\x1f", "x"),
         (b"caf\xc3\xa9", "caf\u00e9"),
         (b"\xe9t\xe9", "\udce9t\udce9"),
+        ("\u3000\x85\U0001F4BE\u2028x\x00\xa0\u2029".encode(), "\U0001F4BE\u2028x\x00"),
     ],
 )
-def test_clean_stdout(raw, text):
-    assert vsnRtrv._cleanStdout(raw) == text
-
-
-def test_clean_stdout_keeps_undecodable_bytes_recoverable():
-    raw = b"Volume in drive C is Syst\xe8me"
-    assert vsnRtrv._cleanStdout(raw).encode("utf-8", "surrogateescape") == raw
+def test_clean_stdout(output, raw, text):
+    for given in output.raws(raw):
+        cleaned = vsnRtrv._cleanStdout(given)
+        assert type(cleaned) is str and cleaned == text
+        # Undecodable bytes come back as they were.
+        assert cleaned.encode("utf-8", "surrogateescape") in raw
 
 
 def test_clean_stdout_on_a_str_raises_attribute_error(entries):
@@ -53,27 +53,21 @@ def test_clean_stdout_on_a_str_raises_attribute_error(entries):
     assert entries(info.value) == [("vsnRtrv._cleanStdout", 84)]
 
 
-def test_real_child_empty_output(tools):
-    tools.add("quiet")
-    assert vsnRtrv._runCmdList(["quiet"]) == ""
-
-
-def test_real_child_crlf_trimmed(tools):
-    tools.add("crlf", b"\r\n  Drives: C:\\ D:\\ \r\n\r\n")
-    assert vsnRtrv._runCmdList(["crlf"]) == "Drives: C:\\ D:\\"
+@pytest.mark.parametrize("stdout, text", [
+    (b"", ""),
+    (b"\r\n  Drives: C:\\ D:\\ \r\n\r\n", "Drives: C:\\ D:\\"),
+    (b"Volume in drive C is Donn\xe9es\r\nVolume Serial Number is 1A2B-3C4D\r\n",
+     "Volume in drive C is Donn\udce9es\r\nVolume Serial Number is 1A2B-3C4D"),
+])
+def test_real_child_output_cleaned(tools, stdout, text):
+    tools.add("tool", stdout)
+    assert vsnRtrv._runCmdList(["tool"]) == text
 
 
 def test_real_child_nonzero_exit_still_returns_text(tools, capfd):
     tools.add("failing", b"partial text\n", status=3, stderr=b"complaint\n")
     assert vsnRtrv._runCmdList(["failing"]) == "partial text"
     assert "complaint" in capfd.readouterr().err
-
-
-def test_real_child_non_ascii_byte(tools):
-    tools.add("label", b"Volume in drive C is Donn\xe9es\r\nVolume Serial Number is 1A2B-3C4D\r\n")
-    text = vsnRtrv._runCmdList(["label"])
-    assert text.split()[-1] == "1A2B-3C4D"
-    assert "Donn\udce9es" in text
 
 
 def test_missing_tool_raises_file_not_found_with_entry(tools, entries):

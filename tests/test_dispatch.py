@@ -68,29 +68,18 @@ def chains(monkeypatch):
     return Chains(monkeypatch)
 
 
-def test_drive_info_linux_chain(chains):
-    result = vsnRtrv.rtrvDriveInfo("lin")
-    entries = chains.results["rtrvDrivesInfoLinux"]
-    assert chains.calls == [
-        ("rtrvDrivesInfoLinux", ()),
-        ("_convDrivesInfoListToClassLinux", (entries,)),
-    ]
-    assert result is chains.results["_convDrivesInfoListToClassLinux"]
-
-
-@pytest.mark.parametrize("call", [
-    lambda: vsnRtrv.rtrvDriveInfo(),
-    lambda: vsnRtrv.rtrvDriveInfo("win"),
-    lambda: vsnRtrv.rtrvDriveInfo(sys_type="win"),
+@pytest.mark.parametrize("call, chain", [
+    (lambda: vsnRtrv.rtrvDriveInfo("lin"), "Linux"),
+    (lambda: vsnRtrv.rtrvDriveInfo(sys_type="lin"), "Linux"),
+    (lambda: vsnRtrv.rtrvDriveInfo(), "Windows"),
+    (lambda: vsnRtrv.rtrvDriveInfo("win"), "Windows"),
+    (lambda: vsnRtrv.rtrvDriveInfo(sys_type="win"), "Windows"),
 ])
-def test_drive_info_windows_chain_is_the_default(chains, call):
-    result = call()
-    pairs = chains.results["rtrvDriveVSNPairsWindows"]
-    assert chains.calls == [
-        ("rtrvDriveVSNPairsWindows", ()),
-        ("_convDrivesInfoListToClassWindows", (pairs,)),
-    ]
-    assert result is chains.results["_convDrivesInfoListToClassWindows"]
+def test_drive_info_chains_windows_by_default(chains, call, chain):
+    first = "rtrvDrivesInfoLinux" if chain == "Linux" else "rtrvDriveVSNPairsWindows"
+    convert = "_convDrivesInfoListToClass" + chain
+    assert call() is chains.results[convert]
+    assert chains.calls == [(first, ()), (convert, (chains.results[first],))]
 
 
 @pytest.mark.parametrize("tag", [UNSUPPORTED, "LIN", "Win", " lin", None, b"lin", 0])
@@ -99,20 +88,14 @@ def test_drive_info_other_tags_run_nothing(chains, tag):
     assert chains.calls == []
 
 
-def test_drive_info_accepts_keyword(chains):
-    vsnRtrv.rtrvDriveInfo(sys_type="lin")
-    assert chains.calls[0][0] == "rtrvDrivesInfoLinux"
-
-
-def test_pairs_linux_only_for_lin(chains):
-    assert vsnRtrv.rtrvDriveVSNPairs("lin") is chains.results["rtrvDriveVSNPairsLinux"]
-    assert vsnRtrv.rtrvDriveVSNPairs(sys_type="lin") is chains.results["rtrvDriveVSNPairsLinux"]
-
-
-@pytest.mark.parametrize("args", [(), ("win",), (UNSUPPORTED,), ("linux",), (None,), (3,)])
-def test_pairs_windows_for_every_other_tag(chains, args):
-    assert vsnRtrv.rtrvDriveVSNPairs(*args) is chains.results["rtrvDriveVSNPairsWindows"]
-    assert chains.calls == [("rtrvDriveVSNPairsWindows", ())]
+@pytest.mark.parametrize("args, kwargs, chain", [
+    (("lin",), {}, "Linux"), ((), {"sys_type": "lin"}, "Linux"), ((), {}, "Windows"),
+    *[((tag,), {}, "Windows") for tag in ["win", UNSUPPORTED, "linux", None, 3]],
+])
+def test_pairs_linux_only_for_lin(chains, args, kwargs, chain):
+    name = "rtrvDriveVSNPairs" + chain
+    assert vsnRtrv.rtrvDriveVSNPairs(*args, **kwargs) is chains.results[name]
+    assert chains.calls == [(name, ())]
 
 
 def test_rebinding_between_calls_is_seen(chains, monkeypatch):
@@ -185,25 +168,20 @@ def test_main_prints_one_line_per_record(monkeypatch, capsys):
     assert seen == ["lin"]
 
 
-def test_main_with_no_drive_prints_nothing(monkeypatch, capsys):
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: [])
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("name, value, out", [
+    ("rtrvDriveInfo", lambda tag: [], ""),
+    ("platform", "darwin", UNSUPPORTED + "\n"),
+    ("rtrvDriveInfo", lambda tag: Text(UNSUPPORTED), UNSUPPORTED + "\n"),
+])
+def test_main_with_no_drive(monkeypatch, capsys, name, value, out):
+    # No drive prints nothing; an unsupported platform says so once, in whatever str.
+    monkeypatch.setattr(vsnRtrv, name, value)
     assert vsnRtrv._main() is None
-    assert capsys.readouterr().out == ""
-
-
-def test_main_on_an_unsupported_platform_says_so_once(monkeypatch, capsys):
-    monkeypatch.setattr(vsnRtrv, "platform", "darwin")
-    assert vsnRtrv._main() is None
-    assert capsys.readouterr().out == UNSUPPORTED + "\n"
-
-
-def test_main_knows_the_unsupported_text_in_a_str_subclass(monkeypatch, capsys):
-    class Text(str):
-        pass
-
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: Text(UNSUPPORTED))
-    assert vsnRtrv._main() is None
-    assert capsys.readouterr().out == UNSUPPORTED + "\n"
+    assert capsys.readouterr().out == out
 
 
 def test_main_uses_the_print_taken_at_load(monkeypatch, capsys):

@@ -14,6 +14,7 @@ import tracemalloc
 import pytest
 
 import vsnRtrv
+from conftest import Bytes, Decodes, Text
 from samples import BLKID
 
 DF = (
@@ -47,6 +48,20 @@ def swallow(call, *exceptions):
     return run
 
 
+def through_methods(call):
+    """The call with every command's text handed over as a str subclass."""
+    run_cmd = vsnRtrv._runCmdList
+
+    def run():
+        vsnRtrv._runCmdList = lambda *args: Text(run_cmd(*args))
+        try:
+            call()
+        finally:
+            vsnRtrv._runCmdList = run_cmd
+
+    return run
+
+
 def record():
     return vsnRtrv.DriveInfo("/dev/sdb1", "1A2B-3C4D", "/media/usb")
 
@@ -58,6 +73,8 @@ CASES = {
     "runCmdList-keywords": lambda: vsnRtrv._runCmdList(cmd_list=["df", "-h"], isShellCmd=False),
     "cleanStdout": lambda: vsnRtrv._cleanStdout(b"  caf\xe9 \r\n"),
     "cleanStdout-str": swallow(lambda: vsnRtrv._cleanStdout("x"), AttributeError),
+    "cleanStdout-methods": lambda: [vsnRtrv._cleanStdout(kind(b" caf\xe9 \r\n"))
+                                    for kind in (bytearray, Decodes, Bytes)],
     "getPlatform": vsnRtrv.getPlatform,
     "driveInfo-lin": lambda: vsnRtrv.rtrvDriveInfo("lin"),
     "driveInfo-win": lambda: vsnRtrv.rtrvDriveInfo(sys_type="win"),
@@ -65,6 +82,11 @@ CASES = {
     "driveInfo-binding": swallow(lambda: vsnRtrv.rtrvDriveInfo(1, 2), TypeError),
     "pairs-lin": lambda: vsnRtrv.rtrvDriveVSNPairs("lin"),
     "pairs-win": lambda: vsnRtrv.rtrvDriveVSNPairs(),
+    "driveInfo-lin-methods": through_methods(lambda: vsnRtrv.rtrvDriveInfo("lin")),
+    "pairs-methods": through_methods(lambda: (vsnRtrv.rtrvDriveVSNPairs("lin"),
+                                              vsnRtrv.rtrvDriveVSNPairs("win"))),
+    "vol-empty-methods": through_methods(swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"),
+                                                 IndexError)),
     "vol-empty": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"), IndexError),
     "vol-refused": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("C: & x"), ValueError),
     "drives-parse-bytes": lambda: vsnRtrv.rtrvDrivesFromStrWindows(b"Drives: C:\\ D:\\"),

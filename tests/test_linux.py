@@ -20,7 +20,7 @@ def df_line(device, mount):
     return f"{device}  1.0G  1.0M  1.0G   1% {mount}\n".encode()
 
 
-def test_worked_example_end_to_end(fake_run, records):
+def test_worked_example_end_to_end(fake_run, output, records):
     run = fake_run({("blkid",): BLKID, ("df", "-h"): DF})
     assert vsnRtrv.rtrvDriveVSNPairsLinux() == [
         ["/dev/sda1:", "3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f"],
@@ -40,23 +40,26 @@ def test_worked_example_end_to_end(fake_run, records):
         ("0123456789", "89-"),
         ("0123456789abcdef", "89ab-cdef"),
         ("0123456789abcdefg", "0123456789abcdefg"),
+        ("\u0126\u01262345678abcd\U0001F4BE\u00e9", "8abc-d\U0001F4BE\u00e9"),
     ],
 )
-def test_folding_by_length(fake_run, uuid, folded):
+def test_folding_by_length(fake_run, output, uuid, folded):
     fake_run({("blkid",): f'/dev/sdb1: UUID="{uuid}"'.encode(), ("df", "-h"): b""})
     assert vsnRtrv.rtrvDrivesInfoLinux() == [["/dev/sdb1", folded]]
     assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", uuid]]
 
 
-def test_system_disk_left_out_by_whole_token(fake_run):
-    devices = ["/dev/sda2:", "/dev/sdab1:", "/dev/sdb1:", "/dev/nvme0n1p1:"]
+def test_system_disk_left_out_by_whole_token(fake_run, output):
+    devices = ["/dev/sda2:", "/dev/sdab1:", "/dev/sdb1:", "/dev/nvme0n1p1:", "/\U0001F4BEsda:",
+               "/dev/s\u00e9da:"]
     text = "\n".join(f'{d} UUID="ABCD-0123"' for d in devices)
     fake_run({("blkid",): text.encode(), ("df", "-h"): b""})
-    assert [p[0] for p in vsnRtrv.rtrvDrivesInfoLinux()] == ["/dev/sdb1", "/dev/nvme0n1p1"]
+    assert [p[0] for p in vsnRtrv.rtrvDrivesInfoLinux()] == [
+        "/dev/sdb1", "/dev/nvme0n1p1", "/dev/s\u00e9da"]
     assert [p[0] for p in vsnRtrv.rtrvDriveVSNPairsLinux()] == devices
 
 
-def test_only_uuid_tags_qualify(fake_run):
+def test_only_uuid_tags_qualify(fake_run, output):
     text = (
         b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
         b'/dev/sdd1: UUID_SUB="aaaa-bbbb" PARTUUID="c0ffee00-01"\n'
@@ -67,23 +70,27 @@ def test_only_uuid_tags_qualify(fake_run):
     assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sde1:", ""], ["/dev/sdf1:", ""]]
 
 
-def test_carriage_returns_blank_lines_and_spaced_values(fake_run):
-    text = (
-        b'/dev/sdb1: LABEL="My Stick" UUID="1A2B-3C4D"\r\n\r\n  \n'
-        b'/dev/sdc1: UUID="x"\t TYPE="vfat"\r\n'
-    )
-    fake_run({("blkid",): text})
-    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", "1A2B-3C4D"], ["/dev/sdc1:", "x"]]
+@pytest.mark.parametrize("text, pairs", [
+    ('/dev/sdb1: LABEL="My Stick" UUID="1A2B-3C4D"\r\n\r\n  \n/dev/sdc1: UUID="x"\t TYPE="vfat"\r\n',
+     [["/dev/sdb1:", "1A2B-3C4D"], ["/dev/sdc1:", "x"]]),
+    # Wide characters; whitespace beyond ASCII splits tokens but never ends a line.
+    ('/dev/sdb1: LABEL="\U0001F4BE" UUID="1A2B-3C4D"\x85/dev/sdc1:\u3000UUID="\u00e9\u2003x" UUID=',
+     [["/dev/sdb1:", "1A2B-3C4D"], ["/dev/sdb1:", ""], ["/dev/sdb1:", ""]]),
+    ('\x1c/dev/\u0126:\x1fUUID="\U0001F4BE\x00"\u2028\n\xa0\x1d', [["/dev/\u0126:", "\U0001F4BE\x00"]]),
+])
+def test_blkid_tokens_and_lines(fake_run, output, text, pairs):
+    fake_run({("blkid",): text.encode()})
+    assert vsnRtrv.rtrvDriveVSNPairsLinux() == pairs
 
 
-def test_empty_blkid_output_still_runs_df(fake_run):
+def test_empty_blkid_output_still_runs_df(fake_run, output):
     run = fake_run({("blkid",): b"", ("df", "-h"): DF})
     first = vsnRtrv.rtrvDrivesInfoLinux()
     assert first == [] and first is not vsnRtrv.rtrvDrivesInfoLinux()
     assert run.commands == [["blkid"], ["df", "-h"]] * 2
 
 
-def test_pairs_go_to_the_current_add_paths(fake_run, monkeypatch):
+def test_pairs_go_to_the_current_add_paths(fake_run, output, monkeypatch):
     fake_run({("blkid",): b'/dev/sdb1: UUID="1A2B-3C4D"'})
     seen = []
     monkeypatch.setattr(vsnRtrv, "addDrivesPathsLinux", lambda p: seen.append(p) or "done")
@@ -91,7 +98,7 @@ def test_pairs_go_to_the_current_add_paths(fake_run, monkeypatch):
     assert seen == [[["/dev/sdb1", "1A2B-3C4D"]]]
 
 
-def test_device_matches_its_own_line_only(fake_run):
+def test_device_matches_its_own_line_only(fake_run, output):
     df = (
         df_line("/dev/sdb10", "/mnt/ten")
         + df_line("/dev/sdb1", "/mnt/one")
@@ -111,12 +118,15 @@ def test_device_matches_its_own_line_only(fake_run):
     ]
 
 
-def test_mount_point_with_spaces_stays_whole(fake_run):
-    fake_run({("df", "-h"): df_line("/dev/sdc1", "/media/user/Backup  Disk 2")})
-    assert vsnRtrv.addDrivesPathsLinux([["/dev/sdc1", "X"]])[0][2] == "/media/user/Backup  Disk 2"
+@pytest.mark.parametrize("mount", [
+    "/media/user/Backup  Disk 2", "/m\u3000n \r", "/media/\U0001F4BE\x1c\x85stick\t\xa0"])
+def test_mount_point_stays_whole(fake_run, output, mount):
+    # Not the last line, which cleaning would trim.
+    fake_run({("df", "-h"): df_line("/dev/sdc1", mount) + df_line("/dev/sdd1", "/mnt")})
+    assert vsnRtrv.addDrivesPathsLinux([["/dev/sdc1", "X"]])[0][2] == mount
 
 
-def test_paths_grow_the_callers_entries(fake_run):
+def test_paths_grow_the_callers_entries(fake_run, output):
     run = fake_run({("df", "-h"): DF})
     entry = ["/dev/sdb1", "1A2B-3C4D"]
     given = [entry]
@@ -129,7 +139,7 @@ def test_paths_grow_the_callers_entries(fake_run):
     assert run.commands == [["df", "-h"]] * 3
 
 
-def test_odd_entries(fake_run, entries):
+def test_odd_entries(fake_run, output, entries):
     fake_run({("df", "-h"): DF})
     odd = [[None, "X"], [b"/dev/sdb1", "Y"]]
     assert vsnRtrv.addDrivesPathsLinux(odd) == [[None, "X"], [b"/dev/sdb1", "Y"]]
@@ -147,6 +157,16 @@ def test_odd_entries(fake_run, entries):
     assert entries(exc.value) == [("vsnRtrv.addDrivesPathsLinux", 137)]
 
 
+class Entry:
+    """An entry that offers indexing only."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __getitem__(self, index):
+        return self.items[index]
+
+
 def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
     info = [
         ("/dev/sdd1", "ABCD-0123"),
@@ -154,46 +174,29 @@ def test_conversion_passes_over_long_identifiers_and_unmounted_devices(records):
         ["/dev/sdc1", "0123456789", "/mnt/c"],
         ("/dev/sde1", "", "/mnt/e"),
         ["/dev/sdf1", "ABCD-0123"],
+        Entry("/dev/sdg1", "1A2B-3C4D", "/mnt/g"),
     ]
     made = vsnRtrv._convDrivesInfoListToClassLinux(info)
     assert [r.args for r in made] == [
         ("/dev/sdb1", "1A2B-3C4D", "/mnt/a"),
         ("/dev/sde1", "", "/mnt/e"),
+        ("/dev/sdg1", "1A2B-3C4D", "/mnt/g"),
     ]
     assert vsnRtrv._convDrivesInfoListToClassLinux([]) == []
 
 
-def test_conversion_reads_entries_that_only_offer_indexing(records, entries):
-    class Entry:
-        def __init__(self, *items):
-            self.items = items
-
-        def __getitem__(self, index):
-            return self.items[index]
-
-    made = vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D", "/mnt/a")])
-    assert [r.args for r in made] == [("/dev/sdb1", "1A2B-3C4D", "/mnt/a")]
+@pytest.mark.parametrize("info, line", [
+    ([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]], 213),
     # Without a count to go by, a missing path is only found when it is read.
+    ([Entry("/dev/sdb1", "1A2B-3C4D")], 214),
+])
+def test_conversion_failures(records, entries, info, line):
     with pytest.raises(IndexError) as exc:
-        vsnRtrv._convDrivesInfoListToClassLinux([Entry("/dev/sdb1", "1A2B-3C4D")])
-    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 214)]
+        vsnRtrv._convDrivesInfoListToClassLinux(info)
+    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", line)]
 
 
-def test_subclasses_of_the_plain_types_are_taken_through_their_own_methods(monkeypatch, records):
-    # Tool output in a str subclass, as a rebound runner may hand back: cut at newlines
-    # only, so a label and a mount point with spaces in them come through whole.
-    class Text(str):
-        pass
-
-    blkid = Text('/dev/sdb1: LABEL="MY STICK" UUID="1A2B-3C4D"\n/dev/sdc1: UUID="5E0B-A7C2"\n')
-    df = Text(df_line("/dev/sdb1", "/media/user/MY STICK").decode())
-    monkeypatch.setattr(vsnRtrv, "_runCmdList", lambda cmd: blkid if cmd == ["blkid"] else df)
-    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sdb1:", "1A2B-3C4D"],
-                                                ["/dev/sdc1:", "5E0B-A7C2"]]
-    assert vsnRtrv.rtrvDrivesInfoLinux() == [["/dev/sdb1", "1A2B-3C4D", "/media/user/MY STICK"],
-                                             ["/dev/sdc1", "5E0B-A7C2"]]
-
-    # A list subclass is walked through its own iterator, as a for statement walks it.
+def test_a_list_subclass_is_walked_through_its_own_iterator(records):
     class Entries(list):
         def __iter__(self):
             return iter([["/dev/sdd1", "ABCD-0123", "/mnt/d"]])
@@ -205,57 +208,25 @@ def test_subclasses_of_the_plain_types_are_taken_through_their_own_methods(monke
         ("/dev/sdd1", "ABCD-0123", "/dev/sdd1")]
 
 
-def test_conversion_of_an_entry_without_identifier_fails(records, entries):
-    with pytest.raises(IndexError) as exc:
-        vsnRtrv._convDrivesInfoListToClassLinux([["/dev/sdb1", "A", "/m"], ["/dev/sdc1"]])
-    assert entries(exc.value) == [("vsnRtrv._convDrivesInfoListToClassLinux", 213)]
-
-
-def test_missing_blkid_reports_where(tools, entries):
+@pytest.mark.parametrize("present, call, chain", [
+    ([], vsnRtrv.rtrvDriveVSNPairsLinux, [("vsnRtrv.rtrvDriveVSNPairsLinux", 236)]),
+    ([], lambda: vsnRtrv.rtrvDriveInfo("lin"),
+     [("vsnRtrv.rtrvDriveInfo", 96), ("vsnRtrv.rtrvDrivesInfoLinux", 111)]),
+    (["blkid"], vsnRtrv.rtrvDrivesInfoLinux,
+     [("vsnRtrv.rtrvDrivesInfoLinux", 130), ("vsnRtrv.addDrivesPathsLinux", 140)]),
+])
+def test_missing_tool_reports_where(tools, entries, present, call, chain):
+    for name in present:
+        tools.add(name, BLKID)
     with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDriveVSNPairsLinux()
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDriveVSNPairsLinux", 236),
-        ("vsnRtrv._runCmdList", 88),
-    ]
-    with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDriveInfo("lin")
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDriveInfo", 96),
-        ("vsnRtrv.rtrvDrivesInfoLinux", 111),
-        ("vsnRtrv._runCmdList", 88),
-    ]
+        call()
+    assert entries(exc.value) == chain + [("vsnRtrv._runCmdList", 88)]
 
 
-def test_missing_df_reports_where(tools, entries):
-    tools.add("blkid", BLKID)
-    with pytest.raises(FileNotFoundError) as exc:
-        vsnRtrv.rtrvDrivesInfoLinux()
-    assert entries(exc.value) == [
-        ("vsnRtrv.rtrvDrivesInfoLinux", 130),
-        ("vsnRtrv.addDrivesPathsLinux", 140),
-        ("vsnRtrv._runCmdList", 88),
-    ]
-
-
-def test_real_tools_on_path(tools, records):
+def test_real_tools_on_path(tools, output, records):
     tools.add("blkid", BLKID, status=2, stderr=b"blkid: some devices unreadable\n")
     tools.add("df", DF + df_line("/dev/sdb1", "/media/user/USB STICK"))
     made = vsnRtrv.rtrvDriveInfo("lin")
     assert [r.args for r in made] == RECORDS
     assert vsnRtrv.rtrvDrivesInfoLinux()[0][3] == "/media/user/USB STICK"
 
-
-def test_text_of_a_str_subclass_parses_alike(fake_run, monkeypatch):
-    # Wide characters, and spaces that are not ASCII, in both outputs.
-    fake_run({("blkid",): BLKID + b"/dev/sdd1: UUID=\"\xc3\xa9\xe2\x80\x83x\" UUID=\n",
-              ("df", "-h"): DF + "/dev/sdd1 1 1 1 1% /m\u3000n \r\n".encode()})
-    exact = vsnRtrv.rtrvDriveVSNPairsLinux(), vsnRtrv.rtrvDrivesInfoLinux()
-
-    class Text(str):
-        pass
-
-    clean = vsnRtrv._cleanStdout
-    monkeypatch.setattr(vsnRtrv, "_cleanStdout", lambda out: Text(clean(out)))
-    assert (vsnRtrv.rtrvDriveVSNPairsLinux(), vsnRtrv.rtrvDrivesInfoLinux()) == exact
-    assert exact[1][-2:] == [["/dev/sdd1", "", "/m\u3000n"]] * 2

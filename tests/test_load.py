@@ -131,48 +131,28 @@ def test_exec_step_refuses_a_foreign_module_object():
     assert "run" not in vars(foreign)
 
 
-def test_failed_load_reports_its_stage_and_can_be_retried():
-    result = run_python("""
-        import subprocess, sys, traceback
-        saved = subprocess.run
-        del subprocess.run
+@pytest.mark.parametrize("name, error, lines", [
+    ("subprocess.run", "ImportError", ["cannot import name run", "[('init vsnRtrv', 4)]"]),
+    ("builtins.print", "NameError", ["name 'print' is not defined", "[('init vsnRtrv', 1)]"]),
+])
+def test_failed_load_reports_its_stage_and_can_be_retried(name, error, lines):
+    result = run_python(f"""
+        import builtins, subprocess, sys, traceback
+        saved = {name}
+        del {name}
         try:
             import vsnRtrv
-        except ImportError as e:
-            print(e)
-            print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
-                   if f.filename.startswith("vsnRtrv")])
-        print("vsnRtrv" in sys.modules)
-        subprocess.run = saved
+        except {error} as e:
+            entries = [(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
+                       if f.filename.startswith("vsnRtrv")]
+            sys.stdout.write(f"{{e}}\\n{{entries}}\\n")
+        sys.stdout.write(f"{{'vsnRtrv' in sys.modules}}\\n")
+        {name} = saved
         import vsnRtrv
-        print(vsnRtrv.run is saved, list(vars(vsnRtrv))[-1])
+        print(vsnRtrv.run is subprocess.run, list(vars(vsnRtrv))[-1])
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "cannot import name run",
-        "[('init vsnRtrv', 4)]",
-        "False",
-        "True __test__",
-    ]
-
-
-def test_missing_builtin_print_fails_the_load_with_name_error():
-    result = run_python("""
-        import builtins, traceback
-        del builtins.print
-        try:
-            import vsnRtrv
-        except NameError as e:
-            import sys
-            sys.stdout.write(str(e) + "\\n")
-            sys.stdout.write(repr([(f.name, f.lineno) for f in traceback.extract_tb(
-                e.__traceback__) if f.filename.startswith("vsnRtrv")]) + "\\n")
-    """)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "name 'print' is not defined",
-        "[('init vsnRtrv', 1)]",
-    ]
+    assert result.stdout.splitlines() == [*lines, "False", "True __test__"]
 
 
 def test_ordinary_import_prints_nothing():

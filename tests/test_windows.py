@@ -36,9 +36,12 @@ def machine(fsutil=b"Drives: C:\\ D:\\ \r\n", **vols):
     ("Drives: C:\\D:\\", ["C:\\D:"]),
     ("Drives: d:\\ c:\\ d:\\", ["d:", "c:", "d:"]),
     (b"Drives: C:\\ D:\\", [b"C:", b"D:"]),
+    # Every whitespace that str.split knows separates; other control characters do not.
+    ("Drives:\u3000C:\\\x1c\x1dD:\\\x1e\x1f\x85E:\\\u2028\xa0F:\\", ["C:", "D:", "E:", "F:"]),
+    ("Drives: C:\x00\\ \x1bD:\x7f \U0001F4BE\\ \u0126\\", ["C:\x00", "\x1bD:", "\U0001F4BE", "\u0126"]),
 ])
-def test_drives_from_text(text, drives):
-    assert vsnRtrv.rtrvDrivesFromStrWindows(text) == drives
+def test_drives_from_text(output, text, drives):
+    assert vsnRtrv.rtrvDrivesFromStrWindows(output.text(text)) == drives
 
 
 @pytest.mark.parametrize("text, vsn", [
@@ -48,9 +51,13 @@ def test_drives_from_text(text, drives):
     ("5E0B-A7C2", "5E0B-A7C2"),
     ("The device is not ready.", "ready."),
     (VOL_C, b"5E0B-A7C2"),
+    (vsnRtrv._cleanStdout(VOL_FR), "5E0B-A7C2"),
+    (VOL_C.decode() + " \t\u3000\x85\x1f", "5E0B-A7C2"),
+    ("Num\u00e9ro\u2028\U0001F4BE-A7C2\xa0", "\U0001F4BE-A7C2"),
+    ("Serial\x1c5E0B\x00A7C2\x1b", "5E0B\x00A7C2\x1b"),
 ])
-def test_vsn_from_text(text, vsn):
-    assert vsnRtrv.rtrvVSNFromStrWindows(text) == vsn
+def test_vsn_from_text(output, text, vsn):
+    assert vsnRtrv.rtrvVSNFromStrWindows(output.text(text)) == vsn
 
 
 class Splits:
@@ -68,41 +75,34 @@ class Splits:
      "'int' object is unsliceable", 197),
     ("rtrvVSNFromStrWindows", None, AttributeError, "split", 203),
     ("rtrvVSNFromStrWindows", "", IndexError, None, 204),
+    ("rtrvDriveListVSNsWindows", 5, TypeError, "not iterable", 178),
 ])
-def test_parser_failures(entries, func, arg, error, message, line):
+def test_parser_failures(entries, output, func, arg, error, message, line):
     with pytest.raises(error, match=message) as caught:
-        getattr(vsnRtrv, func)(arg)
+        getattr(vsnRtrv, func)(output.text(arg))
     assert entries(caught.value) == [("vsnRtrv." + func, line)]
 
 
-def test_chain_commands_and_shell_flags(fake_run):
-    run = fake_run(machine())
-    assert vsnRtrv.rtrvDriveVSNPairsWindows() == [["C:", "5E0B-A7C2"], ["D:", "0C1F-77B0"]]
-    assert [(args, kwargs) for args, kwargs in run.calls] == [
-        ((["fsutil", "fsinfo", "drives"],), {"stdout": subprocess.PIPE, "shell": False}),
-        ((["vol", "C:"],), {"stdout": subprocess.PIPE, "shell": True}),
-        ((["vol", "D:"],), {"stdout": subprocess.PIPE, "shell": True}),
-    ]
-
-
-def test_no_drives_means_no_vol(fake_run):
-    run = fake_run(machine(b"Drives:\r\n"))
-    assert vsnRtrv.rtrvDriveVSNPairsWindows() == []
-    assert run.commands == [list(FSUTIL)]
-
-
-def test_non_ascii_label_still_gives_the_serial(fake_run):
-    fake_run(machine(**{"C:": VOL_FR}))
-    assert vsnRtrv.rtrvDriveVSNWindows("C:") == "5E0B-A7C2"
-
-
-@pytest.mark.parametrize("drives", [
-    ["C:", "D:", "E:"], ("C:", "D:", "E:"), (d for d in ["C:", "D:", "E:"]),
+@pytest.mark.parametrize("fsutil, pairs", [
+    (b"Drives: C:\\ D:\\ \r\n", [["C:", "5E0B-A7C2"], ["D:", "0C1F-77B0"]]),
+    (b"Drives:\r\n", []),
 ])
-def test_vsns_over_any_iterable(fake_run, drives):
+def test_chain_commands_and_shell_flags(fake_run, fsutil, pairs):
+    run = fake_run(machine(fsutil))
+    assert vsnRtrv.rtrvDriveVSNPairsWindows() == pairs
+    assert [(args, kwargs) for args, kwargs in run.calls] == [
+        ((list(FSUTIL),), {"stdout": subprocess.PIPE, "shell": False})] + [
+        ((["vol", drive],), {"stdout": subprocess.PIPE, "shell": True}) for drive, _ in pairs]
+
+
+@pytest.mark.parametrize("drives, count", [
+    (["C:", "D:", "E:"], 3), (("C:", "D:", "E:"), 3), ((d for d in ["C:", "D:", "E:"]), 3), ([], 0),
+])
+def test_vsns_over_any_iterable(fake_run, drives, count):
     run = fake_run(machine(**{"C:": VOL_C, "D:": VOL_D, "E:": b"Serial is 1111-2222"}))
-    assert vsnRtrv.rtrvDriveListVSNsWindows(drives) == ["5E0B-A7C2", "0C1F-77B0", "1111-2222"]
-    assert run.commands == [["vol", "C:"], ["vol", "D:"], ["vol", "E:"]]
+    vsns = vsnRtrv.rtrvDriveListVSNsWindows(drives)
+    assert vsns == ["5E0B-A7C2", "0C1F-77B0", "1111-2222"][:count]
+    assert run.commands == [["vol", "C:"], ["vol", "D:"], ["vol", "E:"]][:count]
 
 
 @pytest.mark.parametrize("change, expected", [
@@ -120,21 +120,11 @@ def test_vsns_see_the_list_change_while_walked(monkeypatch, change, expected):
     assert vsnRtrv.rtrvDriveListVSNsWindows(drives) == expected
 
 
-def test_vsns_of_nothing(fake_run, entries):
-    run = fake_run(machine())
-    assert vsnRtrv.rtrvDriveListVSNsWindows([]) == []
-    with pytest.raises(TypeError) as caught:
-        vsnRtrv.rtrvDriveListVSNsWindows(5)
-    assert entries(caught.value) == [("vsnRtrv.rtrvDriveListVSNsWindows", 178)]
-    assert run.calls == []
-
-
 @pytest.mark.parametrize("char", list("&|<>^\"%!()\r\n\0"))
-@pytest.mark.parametrize("kind", [str, bytes])
-def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, kind):
+@pytest.mark.parametrize("name", ["C:", b"C:", "C:\u0126", "\U0001F626:"])
+def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, name):
     run = fake_run(machine())
-    drive = "C:" + char + " del x"
-    drive = drive.encode() if kind is bytes else drive
+    drive = name + (char + " del x").encode() if type(name) is bytes else name + char + " del x"
     with pytest.raises(ValueError) as caught:
         vsnRtrv.rtrvDriveListVSNsWindows(["C:", drive])
     assert repr(drive) in str(caught.value)
@@ -162,21 +152,27 @@ def test_path_like_drive_is_judged_by_its_path(fake_run):
     assert run.calls[0][0][0][1] is harmless
 
 
-@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"]])
+# Characters beyond ASCII are harmless, whatever their low byte (U+0126 ends in the
+# byte of &, U+017C in that of |, U+010A in that of a line feed).
+@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"], "C:\u0126\u017c\u010a\u0100",
+                                   "\U0001F626:", "\xe9:"])
 def test_other_drives_go_into_the_command_unchanged(fake_run, drive):
     run = fake_run(lambda cmd: b"Serial 1234-ABCD")
     assert vsnRtrv.rtrvDriveVSNWindows(drive) == "1234-ABCD"
     assert run.calls[0][0][0][1] is drive
 
 
-def test_pairs_hold_the_very_objects(monkeypatch):
+def test_pairs_hold_the_very_objects(monkeypatch, entries):
     drives, vsns = ["C:", "D:"], ["5E0B-A7C2", "0C1F-77B0", "extra"]
     monkeypatch.setattr(vsnRtrv, "rtrvDriveListWindows", lambda: drives)
     monkeypatch.setattr(vsnRtrv, "rtrvDriveListVSNsWindows", lambda d: vsns)
     pairs = vsnRtrv.rtrvDriveVSNPairsWindows()
     assert [type(p) for p in pairs] == [list, list]
     assert all(p[0] is d and p[1] is v for p, d, v in zip(pairs, drives, vsns))
-    assert len(pairs) == 2
+    del vsns[1:]
+    with pytest.raises(IndexError) as caught:
+        vsnRtrv.rtrvDriveVSNPairsWindows()
+    assert entries(caught.value) == [("vsnRtrv.rtrvDriveVSNPairsWindows", 161)]
 
 
 @pytest.mark.parametrize("answers, error, chain", [
@@ -187,20 +183,12 @@ def test_pairs_hold_the_very_objects(monkeypatch):
      [("vsnRtrv.rtrvDriveVSNPairsWindows", 157), ("vsnRtrv.rtrvDriveListVSNsWindows", 179),
       ("vsnRtrv.rtrvDriveVSNWindows", 188), ("vsnRtrv.rtrvVSNFromStrWindows", 204)]),
 ])
-def test_chain_failures(fake_run, entries, answers, error, chain):
+def test_chain_failures(fake_run, output, entries, answers, error, chain):
     run = fake_run(answers)
     with pytest.raises(error) as caught:
         vsnRtrv.rtrvDriveVSNPairsWindows()
     assert entries(caught.value) == chain
     assert ["vol", "E:"] not in run.commands
-
-
-def test_short_serial_list_fails_at_pairing(monkeypatch, entries):
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveListWindows", lambda: ["C:", "D:"])
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveListVSNsWindows", lambda d: ["5E0B-A7C2"])
-    with pytest.raises(IndexError) as caught:
-        vsnRtrv.rtrvDriveVSNPairsWindows()
-    assert entries(caught.value) == [("vsnRtrv.rtrvDriveVSNPairsWindows", 161)]
 
 
 @pytest.mark.parametrize("info_list", [
@@ -235,7 +223,7 @@ def test_record_failures(monkeypatch, entries, info_list, driveinfo, error, line
     assert entries(caught.value) == [("vsnRtrv._convDrivesInfoListToClassWindows", line)]
 
 
-def test_real_processes_through_the_shell(tools):
+def test_real_processes_through_the_shell(tools, output):
     tools.add("fsutil", b"Drives: C:\\ D:\\\r\n")
     tools.add("vol", VOL_C)
     assert vsnRtrv.rtrvDriveVSNPairs() == [["C:", "5E0B-A7C2"], ["D:", "5E0B-A7C2"]]
