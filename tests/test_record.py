@@ -64,35 +64,6 @@ def test_values_are_kept_as_given_whatever_their_type():
     assert vars(d) == before
 
 
-INIT, SET_VSN = ("vsnRtrv.DriveInfo.__init__", 16), ("vsnRtrv.DriveInfo.setVSN", 47)
-
-
-@pytest.mark.parametrize("make, message, expected", [
-    (lambda: DriveInfo("a", "b"), "__init__() takes exactly 4 positional arguments (3 given)",
-     [INIT]),
-    (lambda: DriveInfo(drive="a", vsn="b"),
-     "__init__() takes exactly 4 positional arguments (3 given)", [INIT]),
-    (lambda: DriveInfo("a", "b", "c", drive="d"),
-     "__init__() got multiple values for keyword argument 'drive'", [INIT]),
-    (lambda: usb().setVSN(), "setVSN() takes exactly 2 positional arguments (1 given)", [SET_VSN]),
-    (lambda: usb().setVSN("x", vsn="y"), "setVSN() got multiple values for keyword argument 'vsn'",
-     [SET_VSN]),
-    (lambda: usb().setPath("x", pth="y"), "setPath() got an unexpected keyword argument 'pth'",
-     [("vsnRtrv.DriveInfo.setPath", 41)]),
-    (lambda: DriveInfo.setDrive(), "setDrive() takes exactly 2 positional arguments (0 given)",
-     [("vsnRtrv.DriveInfo.setDrive", 35)]),
-    (lambda: usb().getDrive(1), "getDrive() takes exactly one argument (2 given)", []),
-    (lambda: usb().getDrive(x=1), "getDrive() takes no keyword arguments", []),
-    (lambda: DriveInfo.getDrive(), "getDrive() takes exactly one argument (0 given)", []),
-    (lambda: DriveInfo.updateVSN(1, 2), "updateVSN() takes exactly one argument (2 given)", []),
-])
-def test_binding_messages_and_entries(make, message, expected, entries):
-    with pytest.raises(TypeError) as info:
-        make()
-    assert str(info.value) == message
-    assert entries(info.value) == expected
-
-
 def test_calls_through_the_class_take_any_self():
     holder = types.SimpleNamespace(_drive="/dev/sdc1")
     assert DriveInfo.getDrive(holder) is holder._drive and DriveInfo.__str__(holder) == "/dev/sdc1"
