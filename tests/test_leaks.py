@@ -114,8 +114,12 @@ def quiet_tools(monkeypatch):
     monkeypatch.setattr(vsnRtrv, "run", fake_run)
 
 
-def growth(call, times, windows=3):
-    """Smallest memory growth over a few windows of `times` calls.
+def traced():
+    return tracemalloc.get_traced_memory()[0]
+
+
+def growth(call, times, measure=traced, windows=3):
+    """Smallest growth of `measure` over a few windows of `times` calls.
 
     A leak grows memory in every window; the interpreter's own one-off growth (a cache
     or table resized once) lands in one window at most.
@@ -127,11 +131,11 @@ def growth(call, times, windows=3):
         grown = []
         for _ in range(windows):
             gc.collect()
-            before = tracemalloc.get_traced_memory()[0]
+            before = measure()
             for _ in range(times):
                 call()
             gc.collect()
-            grown.append(tracemalloc.get_traced_memory()[0] - before)
+            grown.append(measure() - before)
     finally:
         tracemalloc.stop()
     return min(grown)
@@ -164,27 +168,42 @@ def test_reimport_no_growth():
         del sys.modules["vsnRtrv"]
         import vsnRtrv  # noqa: F401
 
-    def blocks():
-        return len(tracemalloc.take_snapshot().traces)
-
-    for _ in range(200):
-        reimport()
     times = 2000
-    grown = []
-    tracemalloc.start()
-    try:
-        for _ in range(3):
-            gc.collect()
-            before = blocks()
-            for _ in range(times):
-                reimport()
-            gc.collect()
-            grown.append(blocks() - before)
-    finally:
-        tracemalloc.stop()
+    grown = growth(reimport, times, lambda: len(tracemalloc.take_snapshot().traces))
     # A leak keeps a block per import; the import system's own caches move a few dozen.
-    assert min(grown) < times // 10
+    assert grown < times // 10
     assert sys.modules["vsnRtrv"] is vsnRtrv
+
+
+def test_record_calls_keep_no_reference_and_no_memory():
+    # A reference taken and never dropped allocates nothing: count the references too.
+    DriveInfo = vsnRtrv.DriveInfo
+    drive, vsn, path = object(), object(), object()
+    d = DriveInfo(drive, vsn, path)
+    bare = object()
+    methods = [name for name in vars(DriveInfo) if callable(vars(DriveInfo)[name])]
+
+    def round_():
+        DriveInfo(drive, vsn, path=path).printinfo()
+        str(DriveInfo("s", vsn, path))
+        for name in methods[2:]:
+            getattr(d, name)(*([drive] * (name.startswith("set"))))
+        d.setVSN(vsn=vsn)
+        for bad in (lambda: d.setVSN(), lambda: d.getVSN(1), lambda: d.getPath(k=1),
+                    lambda: DriveInfo.printinfo(bare), lambda: DriveInfo(drive, vsn)):
+            try:
+                bad()
+            except (TypeError, AttributeError):
+                pass
+        d.setVSN(vsn)
+
+    watched = [drive, vsn, path, d, bare, DriveInfo] + [vars(DriveInfo)[m] for m in methods]
+    for _ in range(50):
+        round_()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    assert growth(round_, 2000) < 24 * 1024
+    assert [sys.getrefcount(o) for o in watched] == counts
 
 
 def test_the_measurement_sees_a_leak_of_one_object_per_call():
