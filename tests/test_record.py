@@ -72,20 +72,25 @@ def test_calls_through_the_class_take_any_self():
     assert holder._vsn == "V" and DriveInfo.getPath(holder, **{}) == "/p"
 
 
-@pytest.mark.parametrize("name, line", [("getDrive", 33), ("getPath", 39), ("getVSN", 45),
-                                        ("__str__", 24)])
-def test_missing_attribute_is_reported_at_the_statement(name, line, entries):
-    with pytest.raises(AttributeError) as info:
-        getattr(DriveInfo, name)(object())
-    assert entries(info.value) == [(f"vsnRtrv.DriveInfo.{name}", line)]
-
-
-def test_printinfo_reports_the_first_missing_attribute_in_text_order(entries):
+def without(*names):
     d = usb()
-    del d._vsn, d._path
-    with pytest.raises(AttributeError, match="_path") as info:
-        d.printinfo()
-    assert entries(info.value) == [("vsnRtrv.DriveInfo.printinfo", 27)]
+    for name in names:
+        delattr(d, name)
+    return d
+
+
+# printinfo reports the first missing attribute in the order of its text.
+@pytest.mark.parametrize("call, missing, name, line", [
+    (lambda: DriveInfo.getDrive(object()), "_drive", "getDrive", 33),
+    (lambda: DriveInfo.getPath(object()), "_path", "getPath", 39),
+    (lambda: DriveInfo.getVSN(object()), "_vsn", "getVSN", 45),
+    (lambda: DriveInfo.__str__(object()), "_drive", "__str__", 24),
+    (lambda: without("_vsn", "_path").printinfo(), "_path", "printinfo", 27),
+])
+def test_missing_attribute_is_reported_at_the_statement(call, missing, name, line, entries):
+    with pytest.raises(AttributeError, match=missing) as info:
+        call()
+    assert entries(info.value) == [(f"vsnRtrv.DriveInfo.{name}", line)]
 
 
 def test_attribute_access_goes_through_the_object(entries):
