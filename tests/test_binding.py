@@ -72,6 +72,11 @@ def usb():
     (lambda m: usb().setVSN(), "setVSN() takes exactly 2 positional arguments (1 given)", 47),
     (lambda m: usb().setVSN("x", vsn="y"),
      "setVSN() got multiple values for keyword argument 'vsn'", 47),
+    # The first offending keyword decides on the record methods' own path too.
+    (lambda m: usb().setVSN("x", zz=1, vsn="y"),
+     "setVSN() got an unexpected keyword argument 'zz'", 47),
+    (lambda m: usb().setVSN("x", vsn="y", zz=1),
+     "setVSN() got multiple values for keyword argument 'vsn'", 47),
     (lambda m: usb().setPath("x", pth="y"),
      "setPath() got an unexpected keyword argument 'pth'", 41),
     (lambda m: m.DriveInfo.setDrive(),
