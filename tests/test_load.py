@@ -3,7 +3,6 @@
 import builtins
 import ctypes
 import importlib
-import os
 import subprocess
 import sys
 import textwrap
