@@ -124,6 +124,8 @@ def test_an_ordinary_class():
     a, b = usb(), usb()
     assert a != b and a == a and hash(a) == object.__hash__(a)
     assert repr(a).startswith("<vsnRtrv.DriveInfo object at ")
+    text = pydoc.render_doc(DriveInfo, renderer=pydoc.plaintext)
+    assert "DriveInfo(drive, vsn, path)" in text and "setVSN(self, vsn)" in text
     a.extra = 1
     for twin in (pickle.loads(pickle.dumps(a)), copy.deepcopy(a)):
         assert type(twin) is DriveInfo and twin is not a and vars(twin) == vars(a)
@@ -156,11 +158,6 @@ def test_method_objects_look_like_functions(name, params, line):
     assert weakref.WeakMethod(bound)() == bound
     # The collector must see the namespace -> class -> method -> namespace cycle.
     assert gc.is_tracked(function) and vars(vsnRtrv) in gc.get_referents(function)
-
-
-def test_help_renders():
-    text = pydoc.render_doc(DriveInfo, renderer=pydoc.plaintext)
-    assert "DriveInfo(drive, vsn, path)" in text and "setVSN(self, vsn)" in text
 
 
 # Each case changes a class as a program might, then calls it three ways, the last with
