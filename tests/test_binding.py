@@ -30,76 +30,93 @@ class LooksLikeSysType:
         return other == "sys_type"
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda m: m._runCmdList(), "_runCmdList() takes at least 1 positional argument (0 given)"),
-        (lambda m: m._runCmdList(isShellCmd=True),
-         "_runCmdList() takes at least 1 positional argument (0 given)"),
-        (lambda m: m._runCmdList(["a"], True, 3),
-         "_runCmdList() takes at most 2 positional arguments (3 given)"),
-        (lambda m: m._runCmdList(["a"], cmd_list=["b"]),
-         "_runCmdList() got multiple values for keyword argument 'cmd_list'"),
-        (lambda m: m._runCmdList(["a"], shell=True),
-         "_runCmdList() got an unexpected keyword argument 'shell'"),
-        (lambda m: m._runCmdList(["a"], **{1: 2}), "_runCmdList() keywords must be strings"),
-        (lambda m: m.rtrvDriveInfo("lin", "win"),
-         "rtrvDriveInfo() takes at most 1 positional argument (2 given)"),
-        (lambda m: m.rtrvDriveVSNPairs(sys_typ="lin"),
-         "rtrvDriveVSNPairs() got an unexpected keyword argument 'sys_typ'"),
-        # The first offending keyword decides.
-        (lambda m: m._runCmdList(["a"], zz=1, cmd_list=2),
-         "_runCmdList() got an unexpected keyword argument 'zz'"),
-        (lambda m: m._runCmdList(["a"], cmd_list=2, zz=1),
-         "_runCmdList() got multiple values for keyword argument 'cmd_list'"),
-        (lambda m: m._runCmdList(["a"], **{OddHash("isShellCmd"): True}),
-         "_runCmdList() got an unexpected keyword argument 'isShellCmd'"),
-        (lambda m: m.rtrvDriveInfo(**{OddHash("sys_type"): "lin"}),
-         "rtrvDriveInfo() got an unexpected keyword argument 'sys_type'"),
-        (lambda m: m.rtrvDriveInfo(**{LooksLikeSysType(): "zz", "foo": 1}),
-         "rtrvDriveInfo() got an unexpected keyword argument 'foo'"),
-    ],
-)
-def test_keyword_capable_binding_messages(recorder, entries, call, message):
+def usb():
+    return vsnRtrv.DriveInfo("/dev/sdb1", "1A2B-3C4D", "/media/usb")
+
+
+# The line of the entry the module adds, or None where the interpreter refuses the call
+# before the module's code starts, which adds no entry.
+@pytest.mark.parametrize("call, message, line", [
+    (lambda m: m._runCmdList(), "_runCmdList() takes at least 1 positional argument (0 given)",
+     87),
+    (lambda m: m._runCmdList(isShellCmd=True),
+     "_runCmdList() takes at least 1 positional argument (0 given)", 87),
+    (lambda m: m._runCmdList(["a"], True, 3),
+     "_runCmdList() takes at most 2 positional arguments (3 given)", 87),
+    (lambda m: m._runCmdList(["a"], cmd_list=["b"]),
+     "_runCmdList() got multiple values for keyword argument 'cmd_list'", 87),
+    (lambda m: m._runCmdList(["a"], shell=True),
+     "_runCmdList() got an unexpected keyword argument 'shell'", 87),
+    (lambda m: m._runCmdList(["a"], **{1: 2}), "_runCmdList() keywords must be strings", 87),
+    (lambda m: m.rtrvDriveInfo("lin", "win"),
+     "rtrvDriveInfo() takes at most 1 positional argument (2 given)", 94),
+    (lambda m: m.rtrvDriveVSNPairs(sys_typ="lin"),
+     "rtrvDriveVSNPairs() got an unexpected keyword argument 'sys_typ'", 226),
+    # The first offending keyword decides.
+    (lambda m: m._runCmdList(["a"], zz=1, cmd_list=2),
+     "_runCmdList() got an unexpected keyword argument 'zz'", 87),
+    (lambda m: m._runCmdList(["a"], cmd_list=2, zz=1),
+     "_runCmdList() got multiple values for keyword argument 'cmd_list'", 87),
+    (lambda m: m._runCmdList(["a"], **{OddHash("isShellCmd"): True}),
+     "_runCmdList() got an unexpected keyword argument 'isShellCmd'", 87),
+    (lambda m: m.rtrvDriveInfo(**{OddHash("sys_type"): "lin"}),
+     "rtrvDriveInfo() got an unexpected keyword argument 'sys_type'", 94),
+    (lambda m: m.rtrvDriveInfo(**{LooksLikeSysType(): "zz", "foo": 1}),
+     "rtrvDriveInfo() got an unexpected keyword argument 'foo'", 94),
+    (lambda m: m.DriveInfo("a", "b"),
+     "__init__() takes exactly 4 positional arguments (3 given)", 16),
+    (lambda m: m.DriveInfo(drive="a", vsn="b"),
+     "__init__() takes exactly 4 positional arguments (3 given)", 16),
+    (lambda m: m.DriveInfo("a", "b", "c", drive="d"),
+     "__init__() got multiple values for keyword argument 'drive'", 16),
+    (lambda m: usb().setVSN(), "setVSN() takes exactly 2 positional arguments (1 given)", 47),
+    (lambda m: usb().setVSN("x", vsn="y"),
+     "setVSN() got multiple values for keyword argument 'vsn'", 47),
+    # The first offending keyword decides on the record methods' own path too.
+    (lambda m: usb().setVSN("x", zz=1, vsn="y"),
+     "setVSN() got an unexpected keyword argument 'zz'", 47),
+    (lambda m: usb().setVSN("x", vsn="y", zz=1),
+     "setVSN() got multiple values for keyword argument 'vsn'", 47),
+    (lambda m: usb().setPath("x", pth="y"),
+     "setPath() got an unexpected keyword argument 'pth'", 41),
+    (lambda m: m.DriveInfo.setDrive(),
+     "setDrive() takes exactly 2 positional arguments (0 given)", 35),
+    (lambda m: usb().getDrive(1), "getDrive() takes exactly one argument (2 given)", None),
+    (lambda m: usb().getDrive(x=1), "getDrive() takes no keyword arguments", None),
+    (lambda m: m.DriveInfo.getDrive(), "getDrive() takes exactly one argument (0 given)", None),
+    (lambda m: m.DriveInfo.updateVSN(1, 2),
+     "updateVSN() takes exactly one argument (2 given)", None),
+    (lambda m: m.getPlatform(1), "vsnRtrv.getPlatform() takes no arguments (1 given)", None),
+    (lambda m: m.getPlatform(x=1), "vsnRtrv.getPlatform() takes no keyword arguments", None),
+    (lambda m: m._cleanStdout(),
+     "vsnRtrv._cleanStdout() takes exactly one argument (0 given)", None),
+    (lambda m: m._cleanStdout(b"", b""),
+     "vsnRtrv._cleanStdout() takes exactly one argument (2 given)", None),
+    (lambda m: m._cleanStdout(b"", x=1), "vsnRtrv._cleanStdout() takes no keyword arguments",
+     None),
+    (lambda m: m._cleanStdout(byte_string=b""),
+     "vsnRtrv._cleanStdout() takes no keyword arguments", None),
+    (lambda m: m._main(None), "vsnRtrv._main() takes no arguments (1 given)", None),
+])
+def test_binding_messages_and_entries(recorder, entries, call, message, line):
     with pytest.raises(TypeError) as info:
         call(vsnRtrv)
     assert str(info.value) == message
     name = message.split("(")[0]
-    line = {"_runCmdList": 87, "rtrvDriveInfo": 94, "rtrvDriveVSNPairs": 226}[name]
-    assert entries(info.value) == [("vsnRtrv." + name, line)]
+    owner = "DriveInfo." if name in vars(vsnRtrv.DriveInfo) else ""
+    assert entries(info.value) == ([] if line is None else [(f"vsnRtrv.{owner}{name}", line)])
     assert recorder.calls == []
 
 
 def test_keywords_accepted(recorder):
-    assert vsnRtrv._runCmdList(cmd_list=["a"], isShellCmd=True) == "out"
-    assert vsnRtrv._runCmdList(["b"], isShellCmd=False) == "out"
-    assert vsnRtrv._runCmdList(["c"], **{}) == "out"
-    assert [kw["shell"] for _, kw in recorder.calls] == [True, False, False]
-
-
-def test_keyword_subclass_of_str_is_accepted(recorder):
     class Name(str):
         pass
 
+    assert vsnRtrv._runCmdList(cmd_list=["a"], isShellCmd=True) == "out"
+    assert vsnRtrv._runCmdList(["b"], isShellCmd=False) == "out"
+    assert vsnRtrv._runCmdList(["c"], **{}) == "out"
     assert vsnRtrv._runCmdList(**{Name("cmd_list"): ["a"]}) == "out"
-
-
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda m: m.getPlatform(1),
-        lambda m: m.getPlatform(x=1),
-        lambda m: m._cleanStdout(),
-        lambda m: m._cleanStdout(b"", b""),
-        lambda m: m._cleanStdout(b"", x=1),
-        lambda m: m._cleanStdout(byte_string=b""),
-        lambda m: m._main(None),
-    ],
-)
-def test_interpreter_checked_forms_add_no_entry(entries, call):
-    with pytest.raises(TypeError) as info:
-        call(vsnRtrv)
-    assert entries(info.value) == []
+    assert [kw["shell"] for _, kw in recorder.calls] == [True, False, False, False]
 
 
 def test_lookup_at_use_raises_name_error_when_run_is_gone(monkeypatch, entries):

@@ -1,6 +1,7 @@
 """Platform detection, the two dispatchers and _main."""
 
 import builtins
+import functools
 
 import pytest
 
@@ -29,38 +30,20 @@ def test_get_platform(monkeypatch, platform, tag):
     assert vsnRtrv.getPlatform() == tag
 
 
-def test_get_platform_failure_has_its_entry(monkeypatch, entries):
-    monkeypatch.setattr(vsnRtrv, "platform", None)
-    with pytest.raises(TypeError) as info:
-        vsnRtrv.getPlatform()
-    assert entries(info.value) == [("vsnRtrv.getPlatform", 73)]
-
-
 class Chains:
     """Rebinds every chain function to a recorder that returns a marker object."""
 
-    names = [
-        "rtrvDrivesInfoLinux",
-        "_convDrivesInfoListToClassLinux",
-        "rtrvDriveVSNPairsWindows",
-        "_convDrivesInfoListToClassWindows",
-        "rtrvDriveVSNPairsLinux",
-    ]
-
     def __init__(self, monkeypatch):
-        self.calls = []
-        self.results = {}
-        for name in self.names:
-            result = object()
-            self.results[name] = result
-            monkeypatch.setattr(vsnRtrv, name, self._recorder(name, result))
+        self.calls, self.results = [], {}
+        for name in ["rtrvDrivesInfoLinux", "_convDrivesInfoListToClassLinux",
+                     "rtrvDriveVSNPairsWindows", "_convDrivesInfoListToClassWindows",
+                     "rtrvDriveVSNPairsLinux"]:
+            self.results[name] = object()
+            monkeypatch.setattr(vsnRtrv, name, functools.partial(self.record, name))
 
-    def _recorder(self, name, result):
-        def record(*args):
-            self.calls.append((name, args))
-            return result
-
-        return record
+    def record(self, name, *args):
+        self.calls.append((name, args))
+        return self.results[name]
 
 
 @pytest.fixture
@@ -108,42 +91,9 @@ def failing(*args):
     raise OSError("tool failed")
 
 
-@pytest.mark.parametrize(
-    "name, call, expected",
-    [
-        ("rtrvDrivesInfoLinux", lambda: vsnRtrv.rtrvDriveInfo("lin"),
-         [("vsnRtrv.rtrvDriveInfo", 96)]),
-        ("_convDrivesInfoListToClassLinux", lambda: vsnRtrv.rtrvDriveInfo("lin"),
-         [("vsnRtrv.rtrvDriveInfo", 97)]),
-        ("rtrvDriveVSNPairsWindows", lambda: vsnRtrv.rtrvDriveInfo(),
-         [("vsnRtrv.rtrvDriveInfo", 99)]),
-        ("_convDrivesInfoListToClassWindows", lambda: vsnRtrv.rtrvDriveInfo("win"),
-         [("vsnRtrv.rtrvDriveInfo", 100)]),
-        ("rtrvDriveVSNPairsLinux", lambda: vsnRtrv.rtrvDriveVSNPairs("lin"),
-         [("vsnRtrv.rtrvDriveVSNPairs", 228)]),
-        ("rtrvDriveVSNPairsWindows", lambda: vsnRtrv.rtrvDriveVSNPairs(),
-         [("vsnRtrv.rtrvDriveVSNPairs", 230)]),
-    ],
-)
-def test_chain_failures_pass_through_unchanged(chains, monkeypatch, entries, name, call,
-                                               expected):
-    monkeypatch.setattr(vsnRtrv, name, failing)
-    with pytest.raises(OSError, match="^tool failed$") as info:
-        call()
-    assert entries(info.value) == expected
-
-
-def test_tag_comparison_failure_is_reported(entries):
-    class Bad:
-        def __eq__(self, other):
-            raise ValueError("no comparing")
-
-    with pytest.raises(ValueError) as info:
-        vsnRtrv.rtrvDriveInfo(Bad())
-    assert entries(info.value) == [("vsnRtrv.rtrvDriveInfo", 95)]
-    with pytest.raises(ValueError) as info:
-        vsnRtrv.rtrvDriveVSNPairs(Bad())
-    assert entries(info.value) == [("vsnRtrv.rtrvDriveVSNPairs", 227)]
+class Bad:
+    def __eq__(self, other):
+        raise ValueError("no comparing")
 
 
 class Record:
@@ -154,32 +104,64 @@ class Record:
         return self.text
 
 
-def test_main_prints_one_line_per_record(monkeypatch, capsys):
-    seen = []
+class Broken:
+    def printinfo(self):
+        raise KeyError("broken record")
 
-    def dispatch(tag):
-        seen.append(tag)
-        return [Record("one"), Record("two"), Record("three")]
 
-    monkeypatch.setattr(vsnRtrv, "platform", "linux")
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", dispatch)
-    assert vsnRtrv._main() is None
-    assert capsys.readouterr().out == "one\ntwo\nthree\n"
-    assert seen == ["lin"]
+# A chain's own failure passes through unchanged, with the entry of the statement that
+# called it; what _main printed before a failure stays printed.
+@pytest.mark.parametrize("name, value, call, error, expected", [
+    ("platform", None, vsnRtrv.getPlatform, TypeError, [("vsnRtrv.getPlatform", 73)]),
+    ("rtrvDrivesInfoLinux", failing, lambda: vsnRtrv.rtrvDriveInfo("lin"), OSError,
+     [("vsnRtrv.rtrvDriveInfo", 96)]),
+    ("_convDrivesInfoListToClassLinux", failing, lambda: vsnRtrv.rtrvDriveInfo("lin"), OSError,
+     [("vsnRtrv.rtrvDriveInfo", 97)]),
+    ("rtrvDriveVSNPairsWindows", failing, lambda: vsnRtrv.rtrvDriveInfo(), OSError,
+     [("vsnRtrv.rtrvDriveInfo", 99)]),
+    ("_convDrivesInfoListToClassWindows", failing, lambda: vsnRtrv.rtrvDriveInfo("win"), OSError,
+     [("vsnRtrv.rtrvDriveInfo", 100)]),
+    ("rtrvDriveVSNPairsLinux", failing, lambda: vsnRtrv.rtrvDriveVSNPairs("lin"), OSError,
+     [("vsnRtrv.rtrvDriveVSNPairs", 228)]),
+    ("rtrvDriveVSNPairsWindows", failing, lambda: vsnRtrv.rtrvDriveVSNPairs(), OSError,
+     [("vsnRtrv.rtrvDriveVSNPairs", 230)]),
+    (None, None, lambda: vsnRtrv.rtrvDriveInfo(Bad()), ValueError,
+     [("vsnRtrv.rtrvDriveInfo", 95)]),
+    (None, None, lambda: vsnRtrv.rtrvDriveVSNPairs(Bad()), ValueError,
+     [("vsnRtrv.rtrvDriveVSNPairs", 227)]),
+    ("rtrvDriveInfo", failing, vsnRtrv._main, OSError, [("vsnRtrv._main", 258)]),
+    ("rtrvDriveInfo", lambda tag: 42, vsnRtrv._main, TypeError, [("vsnRtrv._main", 259)]),
+    ("rtrvDriveInfo", lambda tag: [Record("first"), Broken()], vsnRtrv._main, KeyError,
+     [("vsnRtrv._main", 260)]),
+])
+def test_failures_are_reported_at_their_statement(chains, monkeypatch, capsys, entries, name,
+                                                  value, call, error, expected):
+    if name:
+        monkeypatch.setattr(vsnRtrv, name, value)
+    with pytest.raises(error) as info:
+        call()
+    assert type(info.value) is error and entries(info.value) == expected
+    if value is failing:
+        assert str(info.value) == "tool failed"
+    assert capsys.readouterr().out == ("first\n" if error is KeyError else "")
 
 
 class Text(str):
     pass
 
 
-@pytest.mark.parametrize("name, value, out", [
-    ("rtrvDriveInfo", lambda tag: [], ""),
-    ("platform", "darwin", UNSUPPORTED + "\n"),
-    ("rtrvDriveInfo", lambda tag: Text(UNSUPPORTED), UNSUPPORTED + "\n"),
-])
-def test_main_with_no_drive(monkeypatch, capsys, name, value, out):
+@pytest.mark.parametrize("settings, out", [
+    ({"platform": "linux",
+      "rtrvDriveInfo": lambda tag: [Record("one"), Record(tag), Record("three")]},
+     "one\nlin\nthree\n"),
     # No drive prints nothing; an unsupported platform says so once, in whatever str.
-    monkeypatch.setattr(vsnRtrv, name, value)
+    ({"rtrvDriveInfo": lambda tag: []}, ""),
+    ({"platform": "darwin"}, UNSUPPORTED + "\n"),
+    ({"rtrvDriveInfo": lambda tag: Text(UNSUPPORTED)}, UNSUPPORTED + "\n"),
+])
+def test_main_prints_one_line_per_record(monkeypatch, capsys, settings, out):
+    for name, value in settings.items():
+        monkeypatch.setattr(vsnRtrv, name, value)
     assert vsnRtrv._main() is None
     assert capsys.readouterr().out == out
 
@@ -190,25 +172,3 @@ def test_main_uses_the_print_taken_at_load(monkeypatch, capsys):
     monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: [Record("kept")])
     vsnRtrv._main()
     assert capsys.readouterr().out == "kept\n"
-
-
-def test_main_failures_and_lines_printed_before(monkeypatch, capsys, entries):
-    class Broken:
-        def printinfo(self):
-            raise KeyError("broken record")
-
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: [Record("first"), Broken()])
-    with pytest.raises(KeyError) as info:
-        vsnRtrv._main()
-    assert entries(info.value) == [("vsnRtrv._main", 260)]
-    assert capsys.readouterr().out == "first\n"
-
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: 42)
-    with pytest.raises(TypeError) as info:
-        vsnRtrv._main()
-    assert entries(info.value) == [("vsnRtrv._main", 259)]
-
-    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", failing)
-    with pytest.raises(OSError) as info:
-        vsnRtrv._main()
-    assert entries(info.value) == [("vsnRtrv._main", 258)]

@@ -62,6 +62,14 @@ def through_methods(call):
     return run
 
 
+def quietly(call):
+    def run():
+        with contextlib.redirect_stdout(io.StringIO()):
+            call()
+
+    return run
+
+
 def record():
     return vsnRtrv.DriveInfo("/dev/sdb1", "1A2B-3C4D", "/media/usb")
 
@@ -105,6 +113,7 @@ CASES = {
                                record().updateInfo()),
     "record-binding": swallow(lambda: record().setVSN(), TypeError),
     "record-one-arg": swallow(lambda: record().getDrive(1), TypeError),
+    "main": quietly(vsnRtrv._main),
     "record-missing": swallow(lambda: vsnRtrv.DriveInfo.printinfo(object()), AttributeError),
 }
 
@@ -114,8 +123,12 @@ def quiet_tools(monkeypatch):
     monkeypatch.setattr(vsnRtrv, "run", fake_run)
 
 
-def growth(call, times, windows=3):
-    """Smallest memory growth over a few windows of `times` calls.
+def traced():
+    return tracemalloc.get_traced_memory()[0]
+
+
+def growth(call, times, measure=traced, windows=3):
+    """Smallest growth of `measure` over a few windows of `times` calls.
 
     A leak grows memory in every window; the interpreter's own one-off growth (a cache
     or table resized once) lands in one window at most.
@@ -127,11 +140,11 @@ def growth(call, times, windows=3):
         grown = []
         for _ in range(windows):
             gc.collect()
-            before = tracemalloc.get_traced_memory()[0]
+            before = measure()
             for _ in range(times):
                 call()
             gc.collect()
-            grown.append(tracemalloc.get_traced_memory()[0] - before)
+            grown.append(measure() - before)
     finally:
         tracemalloc.stop()
     return min(grown)
@@ -144,19 +157,6 @@ def test_no_growth(quiet_tools, name):
     assert growth(CASES[name], times) < 24 * 1024
 
 
-def test_main_no_growth(quiet_tools, monkeypatch):
-    monkeypatch.setattr(vsnRtrv, "platform", "linux")
-    sink = io.StringIO()
-
-    def call():
-        with contextlib.redirect_stdout(sink):
-            vsnRtrv._main()
-        sink.seek(0)
-        sink.truncate()
-
-    assert growth(call, 2000) < 24 * 1024
-
-
 def test_reimport_no_growth():
     # The module state is a block of no size, which tracemalloc weighs as nothing: count
     # the blocks it traces instead.
@@ -164,27 +164,42 @@ def test_reimport_no_growth():
         del sys.modules["vsnRtrv"]
         import vsnRtrv  # noqa: F401
 
-    def blocks():
-        return len(tracemalloc.take_snapshot().traces)
-
-    for _ in range(200):
-        reimport()
     times = 2000
-    grown = []
-    tracemalloc.start()
-    try:
-        for _ in range(3):
-            gc.collect()
-            before = blocks()
-            for _ in range(times):
-                reimport()
-            gc.collect()
-            grown.append(blocks() - before)
-    finally:
-        tracemalloc.stop()
+    grown = growth(reimport, times, lambda: len(tracemalloc.take_snapshot().traces))
     # A leak keeps a block per import; the import system's own caches move a few dozen.
-    assert min(grown) < times // 10
+    assert grown < times // 10
     assert sys.modules["vsnRtrv"] is vsnRtrv
+
+
+def test_record_calls_keep_no_reference_and_no_memory():
+    # A reference taken and never dropped allocates nothing: count the references too.
+    DriveInfo = vsnRtrv.DriveInfo
+    drive, vsn, path = object(), object(), object()
+    d = DriveInfo(drive, vsn, path)
+    bare = object()
+    methods = [name for name in vars(DriveInfo) if callable(vars(DriveInfo)[name])]
+
+    def round_():
+        DriveInfo(drive, vsn, path=path).printinfo()
+        str(DriveInfo("s", vsn, path))
+        for name in methods[2:]:
+            getattr(d, name)(*([drive] * (name.startswith("set"))))
+        d.setVSN(vsn=vsn)
+        for bad in (lambda: d.setVSN(), lambda: d.getVSN(1), lambda: d.getPath(k=1),
+                    lambda: DriveInfo.printinfo(bare), lambda: DriveInfo(drive, vsn)):
+            try:
+                bad()
+            except (TypeError, AttributeError):
+                pass
+        d.setVSN(vsn)
+
+    watched = [drive, vsn, path, d, bare, DriveInfo] + [vars(DriveInfo)[m] for m in methods]
+    for _ in range(50):
+        round_()
+    gc.collect()
+    counts = [sys.getrefcount(o) for o in watched]
+    assert growth(round_, 2000) < 24 * 1024
+    assert [sys.getrefcount(o) for o in watched] == counts
 
 
 def test_the_measurement_sees_a_leak_of_one_object_per_call():
