@@ -3,8 +3,10 @@
 import copy
 import gc
 import inspect
+import json
 import pickle
 import pydoc
+import subprocess
 import sys
 import tracemalloc
 import types
@@ -223,40 +225,172 @@ def test_no_reference_or_memory_grows_over_many_calls():
     assert grown < 2000 * 32
 
 
-def test_construction_follows_the_class_as_it_stands_now(monkeypatch):
-    made = []
+# Each case changes a class as a program might, then calls it three ways, the last with
+# more arguments than the constructor's own path takes. DriveInfo must end each call as
+# type.__call__ ends it for a plain class with the same __init__ and the same change. In a
+# child: once __new__ has been set on a class, deleting it leaves the class off that path
+# for good, and the rest of the run must still see DriveInfo as it was made.
+CONSTRUCTION = r"""
+import json
+from vsnRtrv import DriveInfo
 
-    class Own(DriveInfo):
-        def __new__(cls, *args):
-            made.append(args)
-            return super().__new__(cls)
+Plain = type("DriveInfo", (), {"__init__": vars(DriveInfo)["__init__"]})
+seen = []
 
-        def __init__(self, drive):
-            super().__init__(drive, "v", "p")
+def new_then_init(cls, *args, **kwargs):
+    seen.append([cls.__name__, repr(args), sorted(kwargs)])
+    return object.__new__(cls)
 
-    assert vars(Own("d")) == {"_drive": "d", "_path": "p", "_vsn": "v"} and made == [("d",)]
-    monkeypatch.setattr(DriveInfo, "__init__", lambda self, *a: setattr(self, "_drive", a))
-    assert vars(DriveInfo(1, 2)) == {"_drive": (1, 2)}
-    monkeypatch.setattr(DriveInfo, "__init__", vars(DriveInfo)["getDrive"])
-    with pytest.raises(TypeError, match=r"getDrive\(\) takes exactly one argument \(4 given\)"):
-        DriveInfo(1, 2, 3)
-    monkeypatch.undo()
-    assert vars(DriveInfo(path=3, vsn=2, drive=1)) == {"_drive": 1, "_path": 3, "_vsn": 2}
+ABSTRACT = frozenset({"getDrive"})
+CHANGES = {
+    "nothing": [],
+    "__new__": [("__new__", staticmethod(new_then_init))],
+    "__new__ making something else": [
+        ("__new__", staticmethod(lambda cls, *a, **k: ("made by __new__", a, k)))],
+    "__init__": [("__init__", lambda self, *a, **k: setattr(self, "_drive", (a, k)))],
+    "__init__ a record method": [("__init__", vars(DriveInfo)["getDrive"])],
+    "abstract": [("__abstractmethods__", ABSTRACT)],
+    "abstract, then not": [("__abstractmethods__", ABSTRACT),
+                           ("__abstractmethods__", frozenset())],
+}
+CALLS = [(("d", "v", "p"), {}), ((), {"path": "p", "vsn": "v", "drive": "d"}),
+         (tuple(range(9)), {})]
+
+def outcome(cls, args, kwargs):
+    del seen[:]
+    try:
+        made = cls(*args, **kwargs)
+    except Exception as e:
+        return [type(e).__name__, str(e), seen[:]]
+    if isinstance(made, tuple):
+        return repr(made)
+    return [type(made).__name__, type(made) is cls, repr(vars(made)), seen[:]]
+
+def case(base, change, where):
+    sub = type("Sub", (base,), {})
+    changed = sub if where == "subclass" else base
+    before = dict(vars(changed))
+    try:
+        for name, value in CHANGES[change]:
+            setattr(changed, name, value)
+        called = sub if where != "the class" else base
+        return [outcome(called, args, kwargs) for args, kwargs in CALLS]
+    finally:
+        for name in ("__new__", "__init__", "__abstractmethods__"):
+            if name in before:
+                setattr(changed, name, before[name])
+            elif name in vars(changed):
+                delattr(changed, name)
+
+# A __new__ set on DriveInfo itself last: it would keep later cases off the constructor's
+# path, those of subclasses made afterwards too.
+cases = sorted(((change, where) for change in CHANGES
+                for where in ("the class", "subclass", "its base")),
+               key=lambda c: c[0].startswith("__new__") and c[1] != "subclass")
+print(json.dumps({f"{change}/{where}": [case(DriveInfo, change, where),
+                                         case(Plain, change, where)]
+                  for change, where in cases}))
+"""
 
 
-def test_a_record_method_reached_again_through_a_descriptor_is_a_recursion_error():
-    class Loop(DriveInfo):
-        _drive = property(DriveInfo.getDrive)
+@pytest.fixture(scope="module")
+def construction():
+    result = subprocess.run([sys.executable, "-c", CONSTRUCTION], capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    return json.loads(result.stdout)
 
-    with pytest.raises(RecursionError):
-        Loop.__new__(Loop).getDrive()
 
-    # The same class, read plainly first and given the descriptor afterwards.
-    class Later(DriveInfo):
-        pass
+@pytest.mark.parametrize("where", ["the class", "subclass", "its base"])
+@pytest.mark.parametrize("change", ["nothing", "__new__", "__new__ making something else",
+                                    "__init__", "__init__ a record method", "abstract",
+                                    "abstract, then not"])
+def test_construction_is_what_type_call_does(construction, change, where):
+    ours, plain = construction[f"{change}/{where}"]
+    assert ours == plain
 
-    later = Later("/dev/sdb1", "1A2B-3C4D", "/media/usb")
-    assert later.getDrive() == later.getDrive() == "/dev/sdb1"
-    Later._drive = property(DriveInfo.getDrive)
-    with pytest.raises(RecursionError):
-        later.getDrive()
+
+# A record method reached again through C alone, with no Python frame between: only the
+# methods' own count stands between such a cycle and the end of the stack. Each case
+# runs in a child, so that a crash fails the case rather than ending the run, and on a
+# thread with half the stack that a main thread usually gets, so that a count too small
+# for what one level of the cycle costs shows without a sanitizer's larger frames.
+CYCLE = r"""
+import operator, sys, threading
+from vsnRtrv import DriveInfo
+
+exec(sys.argv[1])
+caught = []
+
+def run():
+    try:
+        call()
+    except RecursionError:
+        caught.append("RecursionError")
+
+threading.stack_size(4 << 20)
+thread = threading.Thread(target=run)
+thread.start()
+thread.join()
+print(*caught)
+"""
+
+
+@pytest.mark.parametrize("cycle", [
+    "class C(DriveInfo): _drive = property(DriveInfo.getDrive)\n"
+    "call = C.__new__(C).getDrive",
+    # The getter finds the class plain first, then the class changes under it.
+    "class C(DriveInfo): pass\n"
+    "c = C('/dev/sdb1', '1A2B-3C4D', '/media/usb')\n"
+    "assert c.getDrive() == c.getDrive() == '/dev/sdb1'\n"
+    "C._drive = property(DriveInfo.getDrive)\n"
+    "call = c.getDrive",
+    "class C(DriveInfo): __getattr__ = property(operator.methodcaller('getVSN'))\n"
+    "call = C.__new__(C).getVSN",
+    "class C(DriveInfo): __getattribute__ = property(DriveInfo.getPath)\n"
+    "call = lambda: DriveInfo.getPath(C.__new__(C))",
+    "class C(DriveInfo): _drive = property(operator.methodcaller('printinfo'))\n"
+    "call = C.__new__(C).printinfo",
+], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method"])
+def test_a_cycle_through_c_alone_ends_in_recursion_error(cycle):
+    result = subprocess.run([sys.executable, "-c", CYCLE, cycle], capture_output=True, text=True)
+    assert (result.returncode, result.stdout) == (0, "RecursionError\n"), result.stderr
+
+
+def deepest_c_recursion(limit=1 << 15):
+    """How deep isinstance can go into nested tuples from here: each level is a C-level
+    recursion, counted as the interpreter counts those."""
+    def works(depth):
+        classes = int
+        for _ in range(depth):
+            classes = (classes,)
+        try:
+            isinstance("", classes)
+        except RecursionError:
+            return False
+        return True
+
+    low, high = 1, limit  # works(low), and not works(high)
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if works(middle) else (low, middle)
+    return low
+
+
+class Refusing(DriveInfo):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("failing", [
+    lambda: Refusing.__new__(Refusing).getVSN(),  # a getter, guarded
+    lambda: DriveInfo.getPath(object()),  # a getter on a plain instance
+    lambda: Refusing.__new__(Refusing).printinfo(),
+    lambda: usb().setVSN(vsn=1, v=2),  # refused while binding
+    lambda: DriveInfo("a", "b"),
+], ids=["getter", "plain getter", "method", "binding", "constructor"])
+def test_failing_calls_give_back_their_recursion_count(failing):
+    before = deepest_c_recursion()
+    for _ in range(1000):
+        with pytest.raises((AttributeError, TypeError)):
+            failing()
+    assert deepest_c_recursion() == before
