@@ -101,3 +101,47 @@ def module_entries(exc):
 @pytest.fixture
 def entries():
     return module_entries
+
+
+class Text(str):
+    """A str, but not exactly one: a parser can take it only through its methods."""
+
+
+class Decodes:
+    """Output that is neither bytes nor str, only something with a decode method."""
+
+    def __init__(self, raw):
+        self.raw = bytes(raw)
+
+    def decode(self, *args):
+        return self.raw.decode(*args)
+
+
+class Bytes(bytes):
+    pass
+
+
+class ToolOutput:
+    """How tool output reaches a parser: exactly str or bytes, which is read in place, or
+    in a type that offers the same methods and must give the same results through them.
+
+    On the general path the text of every command the chains run (a rebound run's
+    included) comes back as a str subclass.
+    """
+
+    def __init__(self, general, monkeypatch):
+        self.general = general
+        if general:
+            run_cmd = vsnRtrv._runCmdList
+            monkeypatch.setattr(vsnRtrv, "_runCmdList", lambda *args: Text(run_cmd(*args)))
+
+    def text(self, value):
+        return Text(value) if self.general and type(value) is str else value
+
+    def raws(self, value):
+        return [bytearray(value), Decodes(value), Bytes(value)] if self.general else [value]
+
+
+@pytest.fixture(params=[False, True], ids=["in place", "general"])
+def output(request, monkeypatch):
+    return ToolOutput(request.param, monkeypatch)

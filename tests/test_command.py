@@ -36,15 +36,15 @@ def test_rebound_pipe_and_clean_are_used(monkeypatch, fake_run):
         (b"\x1c\x1d\t\x0b\x0c x \x1e\x1f", "x"),
         (b"caf\xc3\xa9", "caf\u00e9"),
         (b"\xe9t\xe9", "\udce9t\udce9"),
+        ("\u3000\x85\U0001F4BE\u2028x\x00\xa0\u2029".encode(), "\U0001F4BE\u2028x\x00"),
     ],
 )
-def test_clean_stdout(raw, text):
-    assert vsnRtrv._cleanStdout(raw) == text
-
-
-def test_clean_stdout_keeps_undecodable_bytes_recoverable():
-    raw = b"Volume in drive C is Syst\xe8me"
-    assert vsnRtrv._cleanStdout(raw).encode("utf-8", "surrogateescape") == raw
+def test_clean_stdout(output, raw, text):
+    for given in output.raws(raw):
+        cleaned = vsnRtrv._cleanStdout(given)
+        assert type(cleaned) is str and cleaned == text
+        # Undecodable bytes come back as they were.
+        assert cleaned.encode("utf-8", "surrogateescape") in raw
 
 
 def test_clean_stdout_on_a_str_raises_attribute_error(entries):

@@ -36,9 +36,12 @@ def machine(fsutil=b"Drives: C:\\ D:\\ \r\n", **vols):
     ("Drives: C:\\D:\\", ["C:\\D:"]),
     ("Drives: d:\\ c:\\ d:\\", ["d:", "c:", "d:"]),
     (b"Drives: C:\\ D:\\", [b"C:", b"D:"]),
+    # Every whitespace that str.split knows separates; other control characters do not.
+    ("Drives:\u3000C:\\\x1c\x1dD:\\\x1e\x1f\x85E:\\\u2028\xa0F:\\", ["C:", "D:", "E:", "F:"]),
+    ("Drives: C:\x00\\ \x1bD:\x7f \U0001F4BE\\ \u0126\\", ["C:\x00", "\x1bD:", "\U0001F4BE", "\u0126"]),
 ])
-def test_drives_from_text(text, drives):
-    assert vsnRtrv.rtrvDrivesFromStrWindows(text) == drives
+def test_drives_from_text(output, text, drives):
+    assert vsnRtrv.rtrvDrivesFromStrWindows(output.text(text)) == drives
 
 
 @pytest.mark.parametrize("text, vsn", [
@@ -48,9 +51,12 @@ def test_drives_from_text(text, drives):
     ("5E0B-A7C2", "5E0B-A7C2"),
     ("The device is not ready.", "ready."),
     (VOL_C, b"5E0B-A7C2"),
+    (VOL_C.decode() + " \t\u3000\x85\x1f", "5E0B-A7C2"),
+    ("Num\u00e9ro\u2028\U0001F4BE-A7C2\xa0", "\U0001F4BE-A7C2"),
+    ("Serial\x1c5E0B\x00A7C2\x1b", "5E0B\x00A7C2\x1b"),
 ])
-def test_vsn_from_text(text, vsn):
-    assert vsnRtrv.rtrvVSNFromStrWindows(text) == vsn
+def test_vsn_from_text(output, text, vsn):
+    assert vsnRtrv.rtrvVSNFromStrWindows(output.text(text)) == vsn
 
 
 class Splits:
@@ -69,9 +75,9 @@ class Splits:
     ("rtrvVSNFromStrWindows", None, AttributeError, "split", 203),
     ("rtrvVSNFromStrWindows", "", IndexError, None, 204),
 ])
-def test_parser_failures(entries, func, arg, error, message, line):
+def test_parser_failures(entries, output, func, arg, error, message, line):
     with pytest.raises(error, match=message) as caught:
-        getattr(vsnRtrv, func)(arg)
+        getattr(vsnRtrv, func)(output.text(arg))
     assert entries(caught.value) == [("vsnRtrv." + func, line)]
 
 
@@ -130,11 +136,10 @@ def test_vsns_of_nothing(fake_run, entries):
 
 
 @pytest.mark.parametrize("char", list("&|<>^\"%!()\r\n\0"))
-@pytest.mark.parametrize("kind", [str, bytes])
-def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, kind):
+@pytest.mark.parametrize("name", ["C:", b"C:", "C:\u0126", "\U0001F626:"])
+def test_drives_the_shell_would_act_on_are_refused(fake_run, entries, char, name):
     run = fake_run(machine())
-    drive = "C:" + char + " del x"
-    drive = drive.encode() if kind is bytes else drive
+    drive = name + (char + " del x").encode() if type(name) is bytes else name + char + " del x"
     with pytest.raises(ValueError) as caught:
         vsnRtrv.rtrvDriveListVSNsWindows(["C:", drive])
     assert repr(drive) in str(caught.value)
@@ -162,7 +167,10 @@ def test_path_like_drive_is_judged_by_its_path(fake_run):
     assert run.calls[0][0][0][1] is harmless
 
 
-@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"]])
+# Characters beyond ASCII are harmless, whatever their low byte (U+0126 ends in the
+# byte of &, U+017C in that of |, U+010A in that of a line feed).
+@pytest.mark.parametrize("drive", ["c:", "", "C: D:", b"C:", 5, ["C:"], "C:\u0126\u017c\u010a\u0100",
+                                   "\U0001F626:", "\xe9:"])
 def test_other_drives_go_into_the_command_unchanged(fake_run, drive):
     run = fake_run(lambda cmd: b"Serial 1234-ABCD")
     assert vsnRtrv.rtrvDriveVSNWindows(drive) == "1234-ABCD"
