@@ -43,11 +43,11 @@ with open(sys.argv[1], "w") as out:
 
 @pytest.fixture
 def windows_python():
+    if not sys.platform.startswith("linux"):
+        pytest.skip("Wine and the loop devices are Linux's")
     python = os.environ.get("VSN_WINDOWS_PYTHON")
     if not python:
         pytest.skip("VSN_WINDOWS_PYTHON names no Windows CPython to run under Wine")
-    if not sys.platform.startswith("linux"):
-        pytest.skip("Wine and the loop devices are Linux's")
     if not os.access(WINE, os.X_OK):
         unavailable(f"Wine is not installed ({WINE})")
     if not os.path.isfile(python):
