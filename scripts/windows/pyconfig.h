@@ -32,8 +32,8 @@
 #define MS_COREDLL
 #define HAVE_DECLSPEC_DLL
 
-typedef long long Py_ssize_t;
-#define HAVE_PY_SSIZE_T 1
+/* Py_ssize_t is left to pyport.h, which makes it intptr_t, with its maximum, when the
+   pointer and size_t have one size. */
 
 #define PY_LONG_LONG long long
 #define PY_LLONG_MIN LLONG_MIN
