@@ -50,11 +50,16 @@ def many_drives(tools, count):
 
 
 @windows_only
-def test_windows_drives(command, tools):
+@pytest.mark.parametrize("mode", [[], ["--json"]])
+def test_windows_drives(command, tools, mode):
     tools.add("fsutil", b"Drives: C:\\\r\n")
-    result = run_command(command, tools)
+    result = run_command(command, tools, *mode)
     assert (result.returncode, result.stderr) == (0, b"")
-    assert result.stdout.decode().splitlines() == [f"Drive: C:, Path: C:, VSN: {vol_serial('C:')}"]
+    serial = vol_serial("C:")
+    if mode:
+        assert json.loads(result.stdout) == [{"drive": "C:", "path": "C:", "vsn": serial}]
+    else:
+        assert result.stdout.decode().splitlines() == [f"Drive: C:, Path: C:, VSN: {serial}"]
 
 
 @linux_chain
