@@ -88,8 +88,7 @@ def windows_launcher_maker(source, target):
 
 @pytest.fixture
 def tools(tmp_path, monkeypatch, request):
-    """tools.add("blkid", b"...", status=0) puts a stand-in program on PATH (or in
-    `folder`, a Windows-only choice).
+    """tools.add("blkid", b"...", status=0) puts a stand-in program on PATH.
 
     PATH holds only the stand-ins' folder, so a tool that was not added is missing, as on
     a machine without it, and no real tool of this machine can answer instead. On
@@ -107,21 +106,27 @@ def tools(tmp_path, monkeypatch, request):
         path = bindir
 
         @staticmethod
-        def add(name, stdout=b"", status=0, stderr=b"", folder=None):
+        def add(name, stdout=b"", status=0, stderr=b"", folder=None, hold=False):
+            """hold: the tool then makes the file ``started(name)`` and sleeps, to be
+            interrupted. folder: where it goes instead (a Windows-only choice)."""
             out = tmp_path / f"{name}.stdout"
             out.write_bytes(stdout)
             err = tmp_path / f"{name}.stderr"
             err.write_bytes(stderr)
             if os.name != "nt":
                 script = bindir / name
+                held = f": > '{Tools.started(name)}'\nexec /bin/sleep 60\n" if hold else ""
                 script.write_text(
                     "#!/bin/sh\n"
                     f"/bin/cat '{out}'\n"
                     f"/bin/cat '{err}' >&2\n"
+                    f"{held}"
                     f"exit {status}\n"
                 )
                 script.chmod(0o755)
                 return script
+            held = (f"open({str(Tools.started(name))!r}, 'w').close()\n"
+                    "import time; time.sleep(60)\n") if hold else ""
             source = tmp_path / f"{name}.py"
             source.write_text(
                 "#!python\n"
@@ -129,6 +134,7 @@ def tools(tmp_path, monkeypatch, request):
                 f"sys.stdout.buffer.write(open({str(out)!r}, 'rb').read())\n"
                 "sys.stdout.flush()\n"
                 f"sys.stderr.buffer.write(open({str(err)!r}, 'rb').read())\n"
+                f"{held}"
                 f"sys.exit({status})\n"
             )
             (made,) = maker.make(source.name)
@@ -145,6 +151,10 @@ def tools(tmp_path, monkeypatch, request):
                 pytest.skip(f"no stand-in for {name} can go beside the program: {e}")
             request.addfinalizer(placed.unlink)
             return placed
+
+        @staticmethod
+        def started(name):
+            return tmp_path / f"{name}.started"
 
     monkeypatch.setenv("PATH", str(bindir))
     return Tools

@@ -56,3 +56,24 @@ def process_variable(name):
 
 
 windows_only = pytest.mark.skipif(os.name != "nt", reason="needs Windows and its cmd")
+
+
+def deepest_c_recursion(limit=1 << 15):
+    """How deep isinstance can go into nested tuples from here: each level is a C-level
+    recursion, counted as the interpreter counts those. Equal before and after a call
+    when the call gave back all the count it took."""
+    def works(depth):
+        classes = int
+        for _ in range(depth):
+            classes = (classes,)
+        try:
+            isinstance("", classes)
+        except RecursionError:
+            return False
+        return True
+
+    low, high = 1, limit  # works(low), and not works(high)
+    while high - low > 1:
+        middle = (low + high) // 2
+        low, high = (middle, high) if works(middle) else (low, middle)
+    return low

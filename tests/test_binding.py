@@ -5,6 +5,7 @@ import gc
 import pytest
 
 import vsnRtrv
+from samples import deepest_c_recursion
 
 
 @pytest.fixture
@@ -143,3 +144,26 @@ def test_mapping_emptied_while_binding_keeps_the_bound_values_alive(recorder):
     with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
         vsnRtrv._runCmdList(**{"cmd_list": Tracked(["a"]), Emptier("zz"): 1})
     assert recorder.calls == []
+
+
+class Refusing(vsnRtrv.DriveInfo):
+    def __getattr__(self, name):
+        raise AttributeError(name)
+
+
+# A record method that failed without giving back what it counted towards the recursion
+# limit would end the run some modules later, in whatever test then ran out, with none
+# naming the fault: this module runs first.
+@pytest.mark.parametrize("failing", [
+    lambda: Refusing.__new__(Refusing).getVSN(),  # a getter, guarded
+    lambda: vsnRtrv.DriveInfo.getPath(object()),  # a getter on a plain instance
+    lambda: Refusing.__new__(Refusing).printinfo(),
+    lambda: vsnRtrv.DriveInfo("a", "b", "c").setVSN(vsn=1, v=2),  # refused while binding
+    lambda: vsnRtrv.DriveInfo("a", "b"),
+], ids=["getter", "plain getter", "method", "binding", "constructor"])
+def test_failing_record_calls_give_back_their_recursion_count(failing):
+    before = deepest_c_recursion()
+    for _ in range(1000):
+        with pytest.raises((AttributeError, TypeError)):
+            failing()
+    assert deepest_c_recursion() == before

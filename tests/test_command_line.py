@@ -1,19 +1,25 @@
-"""The installed `vsnRtrv` command, run as a child process; an unsupported platform, which
-a child cannot be given, through its entry in this process."""
+"""The installed `vsnRtrv` command, run as a child process with stand-in tools; what a
+child cannot be given (another platform, another user, an odd sys.stdout, a record JSON
+cannot hold) through its entry in this process."""
 
+import io
 import json
 import os
+import signal
 import shutil
 import subprocess
 import sys
 import sysconfig
+import time
 from importlib import metadata
 
 import pytest
 
+import _vsnRtrv_cli
 import vsnRtrv
-import vsnRtrv_cli
 from samples import BLKID, DF, vol_serial, windows_only
+
+ONE_DRIVE_DF = b"/dev/sdb1 7.5G 1.2G 6.3G 16% /media/user/USBSTICK\n"
 
 
 # On Windows the command runs the Windows chain, whose tools the tests below do not fake.
@@ -32,21 +38,32 @@ def command():
     return found
 
 
-def tool_environment(tools):
+def tool_environment(tools, env=()):
     # Windows programs, Python among them, need to know the system folder.
     names = ["SYSTEMROOT"] if os.name == "nt" else []
-    return dict({name: os.environ[name] for name in names}, PATH=str(tools.path))
+    return {**{name: os.environ[name] for name in names}, "PATH": str(tools.path), **dict(env)}
 
 
-def run_command(command, tools, *args, **kwargs):
+def run_command(command, tools, *args, env=(), **kwargs):
     kwargs.setdefault("stdout", subprocess.PIPE)
     return subprocess.run([command, *args], stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                          env=tool_environment(tools), **kwargs)
+                          env=tool_environment(tools, env), **kwargs)
 
 
 def many_drives(tools, count):
     tools.add("blkid", b"".join(b'/dev/sdb%d: UUID="1A2B-3C4D"\n' % i for i in range(count)))
     tools.add("df", b"".join(b"/dev/sdb%d 1G 1M 1G 1%% /mnt/%d\n" % (i, i) for i in range(count)))
+
+
+@pytest.fixture
+def linux(monkeypatch, fake_run):
+    """This process as a Linux machine whose blkid and df print what the test gives."""
+    monkeypatch.setattr(vsnRtrv, "platform", "linux")
+
+    def tools(blkid=BLKID, df=DF):
+        return fake_run(lambda cmd: blkid if cmd == ["blkid"] else df)
+
+    return tools
 
 
 @windows_only
@@ -76,30 +93,6 @@ def test_prints_one_line_per_drive(command, tools):
 
 
 @linux_chain
-def test_no_drives_prints_nothing(command, tools):
-    tools.add("blkid")
-    tools.add("df", DF)
-    result = run_command(command, tools)
-    assert (result.returncode, result.stdout, result.stderr) == (0, b"", b"")
-
-
-@linux_chain
-def test_missing_blkid_fails_with_the_modules_traceback(command, tools):
-    tools.add("df", DF)
-    result = run_command(command, tools)
-    assert result.returncode == 1
-    assert result.stdout == b""
-    err = result.stderr.decode()
-    assert 'File "vsnRtrv", line 258, in vsnRtrv._main' in err
-    assert 'File "vsnRtrv", line 96, in vsnRtrv.rtrvDriveInfo' in err
-    assert 'File "vsnRtrv", line 111, in vsnRtrv.rtrvDrivesInfoLinux' in err
-    assert "FileNotFoundError" in err
-    order = [err.index(s) for s in ("vsnRtrv._main", "vsnRtrv.rtrvDriveInfo",
-                                     "vsnRtrv.rtrvDrivesInfoLinux", "vsnRtrv._runCmdList")]
-    assert order == sorted(order)
-
-
-@linux_chain
 def test_json_holds_the_records(command, tools):
     tools.add("blkid", b'/dev/sdb1: LABEL="USB STICK" UUID="1A2B-3C4D" TYPE="vfat"\n')
     tools.add("df", DF.replace(b"/media/user/USBSTICK", b"/media/user/USB STICK"))
@@ -110,23 +103,154 @@ def test_json_holds_the_records(command, tools):
     ]
 
 
-def test_json_on_an_unsupported_platform(monkeypatch, capsys):
+@linux_chain
+@pytest.mark.parametrize("mode, stdout", [([], b""), (["--json"], b"[]\n")])
+def test_no_drive_leaves_stdout_as_it_was_and_says_why_on_stderr(command, tools, mode,
+                                                                  stdout):
+    tools.add("blkid")
+    tools.add("df", DF)
+    result = run_command(command, tools, *mode)
+    assert (result.returncode, result.stdout) == (0, stdout)
+    assert result.stderr.startswith(b"vsnRtrv: no drive found: ")
+    assert result.stderr.count(b"\n") == 1
+
+
+@pytest.mark.parametrize(
+    "platform, euid, hint",
+    [
+        ("linux", 1000, "blkid lists every device only for root; try: sudo vsnRtrv"),
+        ("linux", 0, '"sda", identifiers of 17 characters or more and unmounted devices'
+                     " are left out (see vsnRtrv --help)"),
+        ("linux", None, "(see vsnRtrv --help)"),  # a system without user ids
+        ("win32", None, "fsutil fsinfo drives listed none"),
+    ],
+)
+def test_no_drive_hint_fits_the_machine(monkeypatch, fake_run, capsys, platform, euid, hint):
+    monkeypatch.setattr(vsnRtrv, "platform", platform)
+    fake_run(lambda cmd: b"")
+    if euid is None:
+        monkeypatch.delattr(os, "geteuid", raising=False)
+    else:
+        monkeypatch.setattr(os, "geteuid", lambda: euid, raising=False)
+    assert _vsnRtrv_cli.main([]) == 0
+    out, err = capsys.readouterr()
+    assert out == "" and err.endswith(hint + "\n") and err.count("\n") == 1
+
+
+@linux_chain
+@pytest.mark.parametrize("show", [None, "--traceback", "VSN_TRACEBACK=1"])
+def test_missing_blkid_is_one_line_naming_it(command, tools, show):
+    tools.add("df", DF)
+    args = ["--traceback"] if show == "--traceback" else []
+    env = [show.split("=")] if show and "=" in show else []
+    result = run_command(command, tools, *args, env=env)
+    assert (result.returncode, result.stdout) == (1, b"")
+    lines = result.stderr.decode().splitlines()
+    assert lines[-1] == ("vsnRtrv: cannot run blkid: No such file or directory"
+                         " (blkid comes with util-linux)")
+    if show is None:
+        assert len(lines) == 1
+        return
+    err = result.stderr.decode()
+    order = [err.index(s) for s in ('File "vsnRtrv", line 258, in vsnRtrv._main',
+                                    'File "vsnRtrv", line 96, in vsnRtrv.rtrvDriveInfo',
+                                    'File "vsnRtrv", line 111, in vsnRtrv.rtrvDrivesInfoLinux',
+                                    "vsnRtrv._runCmdList", "FileNotFoundError")]
+    assert order == sorted(order)
+
+
+@pytest.mark.parametrize("filename", ["kept", "dropped"])
+def test_tool_that_cannot_start_is_named_from_the_error_or_its_command(
+        monkeypatch, tmp_path, linux, capsys, filename):
+    # Windows names no file in the error; the command that subprocess was given tells.
+    def run(*args, **kwargs):
+        try:
+            return subprocess.run(*args, **kwargs)
+        except OSError as error:
+            if filename == "dropped":
+                error.filename = None
+            raise
+
+    monkeypatch.setenv("PATH", str(tmp_path))
+    monkeypatch.setattr(vsnRtrv, "run", run)
+    assert _vsnRtrv_cli.main(["--json"]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("vsnRtrv: cannot run blkid: ")
+    assert err.count("\n") == 1
+
+
+@pytest.mark.parametrize("error", [OSError("no file, no command"), RuntimeError("a fault")])
+def test_other_failures_keep_their_traceback(linux, monkeypatch, entries, error):
+    def run(*args, **kwargs):
+        raise error
+
+    monkeypatch.setattr(vsnRtrv, "run", run)
+    with pytest.raises(type(error)) as info:
+        _vsnRtrv_cli.main([])
+    assert info.value is error
+    assert entries(info.value)[0] == ("vsnRtrv._main", 258)
+
+
+@linux_chain
+def test_ctrl_c_while_a_tool_runs_ends_quietly_with_130(command, tools):
+    tools.add("blkid", hold=True)
+    tools.add("df", DF)
+    with subprocess.Popen([command], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, env=tool_environment(tools)) as child:
+        deadline = time.monotonic() + 30
+        while not tools.started("blkid").exists():
+            assert child.poll() is None and time.monotonic() < deadline
+            time.sleep(0.01)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=30)
+    assert (child.returncode, out, err) == (130, b"", b"")
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"]])
+def test_unsupported_platform_fails(monkeypatch, capsys, mode):
     monkeypatch.setattr(vsnRtrv, "platform", "darwin")
-    assert vsnRtrv_cli.main(["--json"]) == 1
-    assert capsys.readouterr() == ("", "vsnRtrv: Error: Unsupported platform.\n")
+    assert _vsnRtrv_cli.main(mode) == 1
+    text = "Error: Unsupported platform."
+    # The text mode keeps the line that _main prints; the status tells it from a drive.
+    expected = ("", f"vsnRtrv: {text}\n") if mode else (f"{text}\n", "")
+    assert capsys.readouterr() == expected
 
 
-def test_options(command, tools):
-    result = run_command(command, tools, "--version")
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), object()])
+def test_record_json_cannot_hold_is_one_line(monkeypatch, capsys, value):
+    record = vsnRtrv.DriveInfo("/dev/sdb1", "1A2B-3C4D", "/mnt")
+    record.setVSN(value)
+    monkeypatch.setattr(vsnRtrv, "rtrvDriveInfo", lambda tag: [record])
+    monkeypatch.setattr(vsnRtrv, "platform", "linux")
+    assert _vsnRtrv_cli.main(["--json"]) == 1
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("vsnRtrv: a drive record does not fit JSON: ")
+    assert err.count("\n") == 1
+
+
+@pytest.mark.parametrize("args", [["-V"], ["--version"]])
+def test_version(command, tools, args):
+    result = run_command(command, tools, *args)
     assert (result.returncode, result.stderr) == (0, b"")
     assert result.stdout.decode().splitlines() == [f"vsnRtrv {metadata.version('vsnRtrv')}"]
+
+
+def test_help_explains_what_is_left_out(command, tools):
     result = run_command(command, tools, "--help")
     assert (result.returncode, result.stderr) == (0, b"")
-    assert result.stdout.startswith(b"usage: vsnRtrv") and b"--json" in result.stdout
-    for wrong in ("--bogus", "extra"):
-        result = run_command(command, tools, wrong)
-        assert (result.returncode, result.stdout) == (2, b"")
-        assert result.stderr.startswith(b"usage: vsnRtrv")
+    text = " ".join(result.stdout.decode().split())
+    assert text.startswith("usage: vsnRtrv")
+    for needed in ("--json", "root", "sudo vsnRtrv", '"sda"', "17 characters or more",
+                   "unmounted devices", "blkid", "df -h", "fsutil fsinfo drives", "vol",
+                   "exit status", "130", "VSN_TRACEBACK"):
+        assert needed in text
+
+
+@pytest.mark.parametrize("wrong", ["--bogus", "extra", "--js", "--vers"])
+def test_usage_errors(command, tools, wrong):
+    result = run_command(command, tools, wrong)
+    assert (result.returncode, result.stdout) == (2, b"")
+    assert result.stderr.startswith(b"usage: vsnRtrv")
 
 
 @linux_chain
@@ -142,20 +266,67 @@ def test_reader_that_stops_early_ends_it_quietly(command, tools, mode):
 
 
 @linux_chain
-@pytest.mark.parametrize("mode", [[], ["--json"]])
-@pytest.mark.parametrize("output", ["closed", "/dev/full"])
+@pytest.mark.parametrize("mode, output", [
+    (mode, output) for mode in ([], ["--json"]) for output in ("closed", "/dev/full", "ascii")
+    if not (mode and output == "ascii")  # JSON escapes what is not ASCII
+])
 def test_output_that_cannot_be_written_is_an_error(command, tools, mode, output):
     tools.add("blkid", BLKID)
-    tools.add("df", DF)
+    tools.add("df", DF.replace(b"USBSTICK", b"Cl\xc3\xa9"))
     if output == "closed":
         result = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" >&-', command, *mode],
                                 stderr=subprocess.PIPE, env={"PATH": str(tools.path)})
-        problem = "standard output is closed"
+        problem = "standard output is closed\n"
+    elif output == "ascii":
+        result = run_command(command, tools, *mode, env={"LC_ALL": "C", "PYTHONUTF8": "0"})
+        assert result.stdout == b""
+        problem = "'ascii' codec can't encode character '\\xe9'"
     else:
         if not os.path.exists(output):
             pytest.skip(f"this system has no {output}")
         with open(output, "wb") as full:
             result = run_command(command, tools, *mode, stdout=full)
-        problem = "[Errno 28] No space left on device"
+        problem = "[Errno 28] No space left on device\n"
     assert result.returncode == 1
-    assert result.stderr.decode() == f"vsnRtrv: cannot write output: {problem}\n"
+    err = result.stderr.decode()
+    assert err.startswith(f"vsnRtrv: cannot write output: {problem}")
+    assert err.count("\n") == 1
+
+
+class NoFileStream:
+    """A sys.stdout that is not a file: no fileno, and writes that fail."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def write(self, text):
+        raise self.error
+
+
+def closed_stream():
+    stream = io.StringIO()
+    stream.close()
+    return stream
+
+
+@pytest.mark.parametrize("mode", [[], ["--json"], ["--version"]])
+@pytest.mark.parametrize(
+    "stream, problem",
+    [
+        (lambda: NoFileStream(OSError(5, "Input/output error")), "[Errno 5] Input/output error"),
+        (lambda: NoFileStream(BrokenPipeError(32, "Broken pipe")), None),
+        (closed_stream, "I/O operation on closed file"),
+        (lambda: None, "standard output is closed"),
+    ],
+)
+def test_in_process_output_errors_are_one_line(linux, monkeypatch, capsys, mode, stream,
+                                               problem):
+    linux()
+    monkeypatch.setattr(sys, "stdout", stream())
+    assert _vsnRtrv_cli.main(mode) == 1
+    err = capsys.readouterr().err
+    if problem is None:
+        assert err == ""
+    else:
+        assert err.startswith(f"vsnRtrv: cannot write output: {problem}")
+        assert err.count("\n") == 1
