@@ -1,13 +1,17 @@
 """Shared fixtures: stand-ins for the operating-system tools.
 
 Two ways, as the module allows: rebinding ``vsnRtrv.run`` to a recorder (no process at
-all), or small executable scripts on PATH (real child processes through subprocess).
+all), or small programs on PATH (real child processes through subprocess): shell scripts
+on POSIX, console-script launchers on Windows.
 Neither ever looks at this machine's own disks.
 """
 
 import os
+import shutil
 import subprocess
+import sys
 import traceback
+from pathlib import Path
 
 import pytest
 
@@ -54,41 +58,100 @@ def fake_run(monkeypatch):
     return install
 
 
+def program_folder():
+    """The folder of the program this process runs, which Windows searches first for a
+    program started by its bare name (a venv's python.exe may only start the real one)."""
+    import ctypes
+
+    buffer = ctypes.create_unicode_buffer(32768)
+    if not ctypes.windll.kernel32.GetModuleFileNameW(None, buffer, len(buffer)):
+        raise ctypes.WinError()
+    return Path(buffer.value).parent
+
+
+def windows_launcher_maker(source, target):
+    """A maker of console-script launchers, as pip writes them: an .exe that starts this
+    interpreter on the Python script packed into it."""
+    try:
+        from pip._vendor.distlib.scripts import ScriptMaker
+    except ImportError:
+        try:
+            from distlib.scripts import ScriptMaker
+        except ImportError:
+            pytest.skip("no console-script launcher to make stand-in tools with "
+                        "(pip or distlib)")
+    maker = ScriptMaker(str(source), str(target), add_launchers=True)
+    maker.executable = sys.executable
+    maker.variants = {""}
+    maker.clobber = True
+    return maker
+
+
 @pytest.fixture
-def tools(tmp_path, monkeypatch):
-    """tools.add("blkid", b"...", status=0) puts an executable script on PATH.
+def tools(tmp_path, monkeypatch, request):
+    """tools.add("blkid", b"...", status=0) puts a stand-in program on PATH.
 
-    PATH holds only the scripts' folder, so a tool that was not added is missing, as on
-    a machine without it, and no real tool of this machine can answer instead.
+    PATH holds only the stand-ins' folder, so a tool that was not added is missing, as on
+    a machine without it, and no real tool of this machine can answer instead. On
+    Windows a stand-in is a console-script launcher; one for a program that Windows has
+    in its system folder (fsutil) goes beside the running program instead, the first
+    place Windows searches, and is removed after the test.
     """
-
-    if os.name == "nt":
-        pytest.skip("the stand-in tools are POSIX shell scripts")
     bindir = tmp_path / "bin"
     bindir.mkdir()
+    if os.name == "nt":
+        maker = windows_launcher_maker(tmp_path, bindir)
+        system = Path(os.environ["SystemRoot"]) / "System32"
 
     class Tools:
         path = bindir
 
         @staticmethod
-        def add(name, stdout=b"", status=0, stderr=b"", hold=False):
+        def add(name, stdout=b"", status=0, stderr=b"", folder=None, hold=False):
             """hold: the tool then makes the file ``started(name)`` and sleeps, to be
-            interrupted."""
+            interrupted. folder: where it goes instead (a Windows-only choice)."""
             out = tmp_path / f"{name}.stdout"
             out.write_bytes(stdout)
             err = tmp_path / f"{name}.stderr"
             err.write_bytes(stderr)
-            script = bindir / name
-            held = f": > '{Tools.started(name)}'\nexec /bin/sleep 60\n" if hold else ""
-            script.write_text(
-                "#!/bin/sh\n"
-                f"/bin/cat '{out}'\n"
-                f"/bin/cat '{err}' >&2\n"
+            if os.name != "nt":
+                script = bindir / name
+                held = f": > '{Tools.started(name)}'\nexec /bin/sleep 60\n" if hold else ""
+                script.write_text(
+                    "#!/bin/sh\n"
+                    f"/bin/cat '{out}'\n"
+                    f"/bin/cat '{err}' >&2\n"
+                    f"{held}"
+                    f"exit {status}\n"
+                )
+                script.chmod(0o755)
+                return script
+            held = (f"open({str(Tools.started(name))!r}, 'w').close()\n"
+                    "import time; time.sleep(60)\n") if hold else ""
+            source = tmp_path / f"{name}.py"
+            source.write_text(
+                "#!python\n"
+                "import sys\n"
+                f"sys.stdout.buffer.write(open({str(out)!r}, 'rb').read())\n"
+                "sys.stdout.flush()\n"
+                f"sys.stderr.buffer.write(open({str(err)!r}, 'rb').read())\n"
                 f"{held}"
-                f"exit {status}\n"
+                f"sys.exit({status})\n"
             )
-            script.chmod(0o755)
-            return script
+            (made,) = maker.make(source.name)
+            if folder is not None:
+                return Path(shutil.copy(made, folder))
+            if not (system / f"{name}.exe").exists():
+                return Path(made)
+            placed = program_folder() / f"{name}.exe"
+            if placed.exists():
+                pytest.skip(f"{placed} is there already, and not ours to replace")
+            try:
+                shutil.copyfile(made, placed)
+            except OSError as e:
+                pytest.skip(f"no stand-in for {name} can go beside the program: {e}")
+            request.addfinalizer(placed.unlink)
+            return placed
 
         @staticmethod
         def started(name):

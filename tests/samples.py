@@ -4,6 +4,11 @@ The recorded tool output is one Linux machine with a USB stick, an NTFS backup d
 its whole-disk line, and the system disk.
 """
 
+import os
+import subprocess
+
+import pytest
+
 BLKID = (
     b'/dev/sda1: UUID="3f1c2a9e-5d8b-4c1e-9a7f-2b6e8d4c1a0f" BLOCK_SIZE="4096" TYPE="ext4"'
     b' PARTUUID="0a1b2c3d-01"\n'
@@ -26,6 +31,31 @@ class Record:
 
     def __init__(self, *args):
         self.args = args
+
+
+def vol_serial(drive):
+    """What Windows' own `vol` prints as the serial of `drive`, read here independently of
+    the module. vol is built into cmd, which runs it before any program of that name, so
+    on Windows a test of the real processes gets this machine's answer."""
+    out = subprocess.run(f"vol {drive}", shell=True, stdout=subprocess.PIPE,
+                         stdin=subprocess.DEVNULL, check=True).stdout
+    return out.split()[-1].decode()
+
+
+def process_variable(name):
+    """A variable of the process environment that a child inherits, which os.environ (a
+    copy taken at start-up) does not show when C code changes it; None when unset."""
+    import ctypes
+
+    buffer = ctypes.create_unicode_buffer(32767)
+    ctypes.set_last_error(0)
+    if ctypes.WinDLL("kernel32", use_last_error=True).GetEnvironmentVariableW(
+            name, buffer, len(buffer)):
+        return buffer.value
+    return None if ctypes.get_last_error() == 203 else ""  # ERROR_ENVVAR_NOT_FOUND
+
+
+windows_only = pytest.mark.skipif(os.name != "nt", reason="needs Windows and its cmd")
 
 
 def deepest_c_recursion(limit=1 << 15):

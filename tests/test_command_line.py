@@ -9,6 +9,7 @@ import signal
 import shutil
 import subprocess
 import sys
+import sysconfig
 import time
 from importlib import metadata
 
@@ -16,23 +17,37 @@ import pytest
 
 import _vsnRtrv_cli
 import vsnRtrv
-from samples import BLKID, DF
+from samples import BLKID, DF, vol_serial, windows_only
 
 ONE_DRIVE_DF = b"/dev/sdb1 7.5G 1.2G 6.3G 16% /media/user/USBSTICK\n"
 
 
+# On Windows the command runs the Windows chain, whose tools the tests below do not fake.
+linux_chain = pytest.mark.skipif(os.name == "nt", reason="the command runs the Windows chain "
+                                 "there: test_windows_drives is the Windows case")
+
+
 @pytest.fixture(scope="module")
 def command():
-    found = shutil.which("vsnRtrv", path=os.path.dirname(sys.executable))
+    # Where pip writes scripts for this interpreter (Scripts\ on Windows, bin/ in a POSIX
+    # venv), and beside the interpreter, where a POSIX installation without venv has them.
+    folders = [sysconfig.get_path("scripts"), os.path.dirname(sys.executable)]
+    found = shutil.which("vsnRtrv", path=os.pathsep.join(folders))
     if found is None:
-        pytest.fail("the vsnRtrv command is not installed beside " + sys.executable)
+        pytest.fail("the vsnRtrv command is not installed in " + " or ".join(folders))
     return found
+
+
+def tool_environment(tools, env=()):
+    # Windows programs, Python among them, need to know the system folder.
+    names = ["SYSTEMROOT"] if os.name == "nt" else []
+    return {**{name: os.environ[name] for name in names}, "PATH": str(tools.path), **dict(env)}
 
 
 def run_command(command, tools, *args, env=(), **kwargs):
     kwargs.setdefault("stdout", subprocess.PIPE)
     return subprocess.run([command, *args], stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                          env={"PATH": str(tools.path), **dict(env)}, **kwargs)
+                          env=tool_environment(tools, env), **kwargs)
 
 
 def many_drives(tools, count):
@@ -51,6 +66,20 @@ def linux(monkeypatch, fake_run):
     return tools
 
 
+@windows_only
+@pytest.mark.parametrize("mode", [[], ["--json"]])
+def test_windows_drives(command, tools, mode):
+    tools.add("fsutil", b"Drives: C:\\\r\n")
+    result = run_command(command, tools, *mode)
+    assert (result.returncode, result.stderr) == (0, b"")
+    serial = vol_serial("C:")
+    if mode:
+        assert json.loads(result.stdout) == [{"drive": "C:", "path": "C:", "vsn": serial}]
+    else:
+        assert result.stdout.decode().splitlines() == [f"Drive: C:, Path: C:, VSN: {serial}"]
+
+
+@linux_chain
 def test_prints_one_line_per_drive(command, tools):
     tools.add("blkid", BLKID)
     tools.add("df", DF)
@@ -63,6 +92,7 @@ def test_prints_one_line_per_drive(command, tools):
     assert result.stderr == b""
 
 
+@linux_chain
 def test_json_holds_the_records(command, tools):
     tools.add("blkid", b'/dev/sdb1: LABEL="USB STICK" UUID="1A2B-3C4D" TYPE="vfat"\n')
     tools.add("df", DF.replace(b"/media/user/USBSTICK", b"/media/user/USB STICK"))
@@ -73,6 +103,7 @@ def test_json_holds_the_records(command, tools):
     ]
 
 
+@linux_chain
 @pytest.mark.parametrize("mode, stdout", [([], b""), (["--json"], b"[]\n")])
 def test_no_drive_leaves_stdout_as_it_was_and_says_why_on_stderr(command, tools, mode,
                                                                   stdout):
@@ -106,6 +137,7 @@ def test_no_drive_hint_fits_the_machine(monkeypatch, fake_run, capsys, platform,
     assert out == "" and err.endswith(hint + "\n") and err.count("\n") == 1
 
 
+@linux_chain
 @pytest.mark.parametrize("show", [None, "--traceback", "VSN_TRACEBACK=1"])
 def test_missing_blkid_is_one_line_naming_it(command, tools, show):
     tools.add("df", DF)
@@ -159,11 +191,12 @@ def test_other_failures_keep_their_traceback(linux, monkeypatch, entries, error)
     assert entries(info.value)[0] == ("vsnRtrv._main", 258)
 
 
+@linux_chain
 def test_ctrl_c_while_a_tool_runs_ends_quietly_with_130(command, tools):
     tools.add("blkid", hold=True)
     tools.add("df", DF)
     with subprocess.Popen([command], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, env={"PATH": str(tools.path)}) as child:
+                          stdin=subprocess.DEVNULL, env=tool_environment(tools)) as child:
         deadline = time.monotonic() + 30
         while not tools.started("blkid").exists():
             assert child.poll() is None and time.monotonic() < deadline
@@ -199,7 +232,7 @@ def test_record_json_cannot_hold_is_one_line(monkeypatch, capsys, value):
 def test_version(command, tools, args):
     result = run_command(command, tools, *args)
     assert (result.returncode, result.stderr) == (0, b"")
-    assert result.stdout.decode() == f"vsnRtrv {metadata.version('vsnRtrv')}\n"
+    assert result.stdout.decode().splitlines() == [f"vsnRtrv {metadata.version('vsnRtrv')}"]
 
 
 def test_help_explains_what_is_left_out(command, tools):
@@ -220,17 +253,19 @@ def test_usage_errors(command, tools, wrong):
     assert result.stderr.startswith(b"usage: vsnRtrv")
 
 
+@linux_chain
 @pytest.mark.parametrize("mode", [[], ["--json"]])
 def test_reader_that_stops_early_ends_it_quietly(command, tools, mode):
     many_drives(tools, 5000)  # far more than a pipe holds
     with subprocess.Popen([command, *mode], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, env={"PATH": str(tools.path)}) as child:
+                          stdin=subprocess.DEVNULL, env=tool_environment(tools)) as child:
         assert child.stdout.read(1)
         child.stdout.close()
         assert child.stderr.read() == b""
     assert child.returncode == 1
 
 
+@linux_chain
 @pytest.mark.parametrize("mode, output", [
     (mode, output) for mode in ([], ["--json"]) for output in ("closed", "/dev/full", "ascii")
     if not (mode and output == "ascii")  # JSON escapes what is not ASCII

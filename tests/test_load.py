@@ -10,7 +10,7 @@ import textwrap
 import pytest
 
 import vsnRtrv
-from samples import BLKID, DF
+from samples import BLKID, DF, vol_serial
 
 FUNCTIONS = [
     "getPlatform", "_cleanStdout", "_runCmdList", "rtrvDriveInfo", "rtrvDrivesInfoLinux",
@@ -130,41 +130,49 @@ def test_failed_load_reports_its_stage_and_can_be_retried(name, error, lines):
     assert result.stdout.splitlines() == [*lines, "False", "True __test__"]
 
 
-def test_loaded_as_the_main_program_it_prints_the_drives_or_fails_the_load(tools):
-    # What `python -m` cannot do for an extension (the name picks the init function): the
-    # definition is loaded under the name "__main__", as an embedding program would.
-    load_as_main = """
-        import ctypes, importlib.machinery, importlib.util, sys, traceback
-        origin = importlib.util.find_spec("vsnRtrv").origin
-        init = ctypes.PyDLL(origin).PyInit_vsnRtrv
-        init.restype = ctypes.c_void_p
-        from_def = ctypes.pythonapi.PyModule_FromDefAndSpec2
-        from_def.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
-        from_def.restype = ctypes.py_object
-        exec_def = ctypes.pythonapi.PyModule_ExecDef
-        exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
-        exec_def.restype = ctypes.c_int
-        definition = init()
-        module = from_def(definition, importlib.machinery.ModuleSpec("__main__", None), 1013)
-        try:
-            exec_def(module, definition)
-        except FileNotFoundError as e:
-            print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
-                   if f.filename.startswith("vsnRtrv")])
-        print(module.__name__, sys.modules["vsnRtrv"] is module, "run" in vars(module))
-    """
-    tools.add("blkid", BLKID)
-    tools.add("df", DF)
-    result = run_python(load_as_main)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == [
-        "Drive: /dev/sdb1, Path: /media/user/USBSTICK, VSN: 1A2B-3C4D",
-        "Drive: /dev/sdc1, Path: /media/user/Backup, VSN: A5E6-F789",
-        "__main__ True True",
-    ]
+# What `python -m` cannot do for an extension (the name picks the init function): the
+# definition is loaded under the name "__main__", as an embedding program would.
+LOAD_AS_MAIN = """
+    import ctypes, importlib.machinery, importlib.util, sys, traceback
+    origin = importlib.util.find_spec("vsnRtrv").origin
+    init = ctypes.PyDLL(origin).PyInit_vsnRtrv
+    init.restype = ctypes.c_void_p
+    from_def = ctypes.pythonapi.PyModule_FromDefAndSpec2
+    from_def.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_int]
+    from_def.restype = ctypes.py_object
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    exec_def.restype = ctypes.c_int
+    definition = init()
+    module = from_def(definition, importlib.machinery.ModuleSpec("__main__", None), 1013)
+    try:
+        exec_def(module, definition)
+    except FileNotFoundError as e:
+        print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)
+               if f.filename.startswith("vsnRtrv")])
+    print(module.__name__, sys.modules["vsnRtrv"] is module, "run" in vars(module))
+"""
 
-    (tools.path / "blkid").unlink()
-    result = run_python(load_as_main)
+
+def test_loaded_as_the_main_program_it_prints_the_drives(tools):
+    if os.name == "nt":
+        tools.add("fsutil", b"Drives: C:\\\r\n")
+        drives = [f"Drive: C:, Path: C:, VSN: {vol_serial('C:')}"]
+    else:
+        tools.add("blkid", BLKID)
+        tools.add("df", DF)
+        drives = ["Drive: /dev/sdb1, Path: /media/user/USBSTICK, VSN: 1A2B-3C4D",
+                  "Drive: /dev/sdc1, Path: /media/user/Backup, VSN: A5E6-F789"]
+    result = run_python(LOAD_AS_MAIN)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == drives + ["__main__ True True"]
+
+
+@pytest.mark.skipif(os.name == "nt", reason="Windows has fsutil in its system folder, so no "
+                    "tool of the Windows chain can be missing")
+def test_loaded_as_the_main_program_a_failing_chain_fails_the_load(tools):
+    tools.add("df", DF)
+    result = run_python(LOAD_AS_MAIN)
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [
         "[('init vsnRtrv', 263), ('vsnRtrv._main', 258), ('vsnRtrv.rtrvDriveInfo', 96), "

@@ -1,11 +1,14 @@
-"""Windows retrieval, driven through a rebound run with recorded fsutil and vol output."""
+"""Windows retrieval, driven through a rebound run with recorded fsutil and vol output;
+on Windows, with the real vol and a stand-in fsutil as well."""
 
+import os
 import subprocess
+import threading
 
 import pytest
 
 import vsnRtrv
-from samples import Record
+from samples import Record, process_variable, vol_serial, windows_only
 
 FSUTIL = ("fsutil", "fsinfo", "drives")
 VOL_C = b" Volume in drive C is System\r\n Volume Serial Number is 5E0B-A7C2\r\n"
@@ -223,15 +226,99 @@ def test_record_failures(monkeypatch, entries, info_list, driveinfo, error, line
     assert entries(caught.value) == [("vsnRtrv._convDrivesInfoListToClassWindows", line)]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="cmd's own vol answers before any stand-in: "
+                    "test_real_vol_and_a_stand_in_fsutil is the Windows case")
 def test_real_processes_through_the_shell(tools, output):
     tools.add("fsutil", b"Drives: C:\\ D:\\\r\n")
     tools.add("vol", VOL_C)
     assert vsnRtrv.rtrvDriveVSNPairs() == [["C:", "5E0B-A7C2"], ["D:", "5E0B-A7C2"]]
 
 
+@pytest.mark.skipif(os.name == "nt", reason="Windows has fsutil in its system folder")
 def test_missing_fsutil_ends_the_default_dispatch(tools, entries):
     with pytest.raises(FileNotFoundError) as caught:
         vsnRtrv.rtrvDriveVSNPairs()
     assert entries(caught.value) == [
         ("vsnRtrv.rtrvDriveVSNPairs", 230), ("vsnRtrv.rtrvDriveVSNPairsWindows", 156),
         ("vsnRtrv.rtrvDriveListWindows", 168), ("vsnRtrv._runCmdList", 88)]
+
+
+@windows_only
+def test_real_vol_and_a_stand_in_fsutil(tools):
+    serial = vol_serial("C:")
+    assert vsnRtrv.rtrvDriveVSNWindows("C:") == serial
+    tools.add("fsutil", b"Drives: C:\\\r\n")
+    assert [record.printinfo() for record in vsnRtrv.rtrvDriveInfo(vsnRtrv.getPlatform())] == [
+        f"Drive: C:, Path: C:, VSN: {serial}"]
+
+
+NO_CURRENT_FOLDER = "NoDefaultCurrentDirectoryInExePath"
+
+
+@windows_only
+def test_fsutil_in_the_current_folder_is_not_run(tools, tmp_path, monkeypatch):
+    # Without the variable, Windows looks in the current folder before its own: a planted
+    # fsutil there would answer (and could do anything else as the user).
+    work = tmp_path / "work"
+    work.mkdir()
+    tools.add("fsutil", b"Drives: Q:\\\r\n", folder=work)
+    monkeypatch.chdir(work)
+    environ = dict(os.environ)
+    assert process_variable(NO_CURRENT_FOLDER) is None
+    assert "Q:" not in vsnRtrv.rtrvDriveListWindows()
+    assert process_variable(NO_CURRENT_FOLDER) is None
+    assert dict(os.environ) == environ
+
+
+def seen_by_run(fake_run):
+    seen = []
+
+    def answer(cmd):
+        seen.append(process_variable(NO_CURRENT_FOLDER))
+        return b"Drives: C:\\\r\n"
+
+    return fake_run(answer), seen
+
+
+@windows_only
+@pytest.mark.parametrize("preset", [None, "0"])
+def test_the_variable_is_set_for_fsutil_only_and_put_back(fake_run, entries, monkeypatch,
+                                                          preset):
+    if preset is not None:
+        monkeypatch.setenv(NO_CURRENT_FOLDER, preset)
+    recorder, seen = seen_by_run(fake_run)
+    assert vsnRtrv.rtrvDriveListWindows() == ["C:"]
+    # A variable the user set is theirs, whatever its value; run is called as ever.
+    assert seen == ["1" if preset is None else preset]
+    assert recorder.calls == [((["fsutil", "fsinfo", "drives"],),
+                               {"stdout": subprocess.PIPE, "shell": False})]
+    assert process_variable(NO_CURRENT_FOLDER) == preset
+    fake_run({FSUTIL: OSError("cannot start")})
+    with pytest.raises(OSError) as caught:
+        vsnRtrv.rtrvDriveListWindows()
+    assert entries(caught.value) == [("vsnRtrv.rtrvDriveListWindows", 168),
+                                     ("vsnRtrv._runCmdList", 88)]
+    assert process_variable(NO_CURRENT_FOLDER) == preset
+
+
+@windows_only
+def test_overlapping_calls_keep_the_variable_until_the_last_ends(fake_run):
+    # run releases the GIL while a child starts: every thread is inside it at once here.
+    count = 4
+    inside = threading.Barrier(count)
+    seen = []
+
+    def answer(cmd):
+        inside.wait(timeout=30)
+        seen.append(process_variable(NO_CURRENT_FOLDER))
+        inside.wait(timeout=30)
+        return b"Drives: C:\\\r\n"
+
+    fake_run(answer)
+    threads = [threading.Thread(target=vsnRtrv.rtrvDriveListWindows) for _ in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert seen == ["1"] * count
+    assert process_variable(NO_CURRENT_FOLDER) is None

@@ -2,6 +2,16 @@
 
 #include <frameobject.h>
 
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace vsn {
 
 PyObject* Frame::fail() noexcept {
@@ -333,5 +343,40 @@ bool readableInPlace(PyObject* text, bool* error) {
 #endif
     return true;
 }
+
+#ifdef _WIN32
+bool EnvironmentDefault::enter(const wchar_t* value) {
+    if (hold_.holders == 0) {
+        SetLastError(ERROR_SUCCESS);
+        if (GetEnvironmentVariableW(name_, nullptr, 0) == 0) {
+            if (GetLastError() != ERROR_ENVVAR_NOT_FOUND) {
+                PyErr_SetFromWindowsErr(0);
+                return false;
+            }
+            if (!SetEnvironmentVariableW(name_, value)) {
+                PyErr_SetFromWindowsErr(0);
+                return false;
+            }
+            hold_.ours = true;
+        } else {
+            // Set by the user or the parent: theirs to keep, as it is.
+            hold_.ours = false;
+        }
+    }
+    ++hold_.holders;
+    entered_ = true;
+    return true;
+}
+
+EnvironmentDefault::~EnvironmentDefault() {
+    if (!entered_ || --hold_.holders > 0 || !hold_.ours) {
+        return;
+    }
+    hold_.ours = false;
+    // Removing a variable that exists fails only when the process is out of memory; the
+    // outcome of the call in between stands either way.
+    SetEnvironmentVariableW(name_, nullptr);
+}
+#endif
 
 }  // namespace vsn

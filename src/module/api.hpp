@@ -261,4 +261,30 @@ class BoundArguments {
 
 PyObject* defaultFalse();
 
+#ifdef _WIN32
+// Sets a variable of the process environment for as long as it lives, unless the variable
+// is already set, and puts the environment back when it ends, whether the work in between
+// failed or not. A child started meanwhile inherits the process environment (os.environ
+// is only the interpreter's copy of it, and stays untouched). Overlapping scopes share
+// one `hold` (the GIL is released while a child starts, so another thread may enter): the
+// first to enter decides and the last to leave restores. Made and ended with the GIL held.
+class EnvironmentDefault {
+  public:
+    EnvironmentDefault(EnvironmentHold& hold, const wchar_t* name) noexcept
+        : hold_(hold), name_(name) {}
+    EnvironmentDefault(const EnvironmentDefault&) = delete;
+    EnvironmentDefault& operator=(const EnvironmentDefault&) = delete;
+    ~EnvironmentDefault();
+
+    // Sets the variable to `value` when no scope holds it and it is not set; false with
+    // OSError set when the environment could not be read or changed.
+    bool enter(const wchar_t* value);
+
+  private:
+    EnvironmentHold& hold_;
+    const wchar_t* name_;
+    bool entered_ = false;
+};
+#endif
+
 }  // namespace vsn

@@ -102,6 +102,15 @@ struct Constants {
     Ref slice_m1;         // [:-1]
 };
 
+#ifdef _WIN32
+// The calls that currently need one variable of the process environment set, and whether
+// the module set it (rather than finding it set).
+struct EnvironmentHold {
+    int holders = 0;
+    bool ours = false;
+};
+#endif
+
 struct Records {
     std::int64_t interpreter = -1;  // the interpreter that first ran the create step
     Ref module;                     // the one module object, once the exec step records it
@@ -110,6 +119,13 @@ struct Records {
     Ref range;                      // taken once at load, never looked up again
     Ref print;
     Constants k;
+#ifdef _WIN32
+    // NoDefaultCurrentDirectoryInExePath while fsutil starts. The environment belongs to
+    // the process, not to an interpreter or a module object, so its count is kept with
+    // the other process-wide records; unlike them it changes after the load, but only
+    // with the GIL of the one interpreter held, which serialises every change.
+    EnvironmentHold noCurrentFolderSearch;
+#endif
 };
 
 namespace detail {
@@ -128,5 +144,12 @@ inline const Constants& k() {
 
 // Write access, for the create and exec steps only.
 Records& loadRecords();
+
+#ifdef _WIN32
+// The one record that changes after the load; with the GIL held only.
+inline EnvironmentHold& noCurrentFolderSearchHold() {
+    return detail::g_records->noCurrentFolderSearch;
+}
+#endif
 
 }  // namespace vsn

@@ -75,7 +75,19 @@ Ref rtrvDriveListWindows(Frame& f) {
 
     // fsutil is a program of its own: no shell is needed, so none is asked for.
     f.at(168);
-    Ref rtrn_str = callGlobal(k()._runCmdList.borrow(), cmd_list.borrow());
+    Ref rtrn_str;
+    {
+#ifdef _WIN32
+        // Started by its bare name, fsutil would otherwise be looked for in the current
+        // folder before the system's: whoever can write there would run code as the user.
+        EnvironmentDefault noCurrentFolder(noCurrentFolderSearchHold(),
+                                           L"NoDefaultCurrentDirectoryInExePath");
+        if (!noCurrentFolder.enter(L"1")) {
+            return {};
+        }
+#endif
+        rtrn_str = callGlobal(k()._runCmdList.borrow(), cmd_list.borrow());
+    }
     if (!rtrn_str) {
         return {};
     }
