@@ -195,13 +195,18 @@ def test_other_failures_keep_their_traceback(linux, monkeypatch, entries, error)
 def test_ctrl_c_while_a_tool_runs_ends_quietly_with_130(command, tools):
     tools.add("blkid", hold=True)
     tools.add("df", DF)
+    # Ctrl-C signals the terminal's whole process group, the tool included. Sent to the
+    # command alone, it can land while subprocess is still waiting for the tool's exec to
+    # be confirmed, and Popen then gives up the tool without stopping it, which would
+    # hold the pipes read here open for its minute of sleep.
     with subprocess.Popen([command], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, env=tool_environment(tools)) as child:
+                          stdin=subprocess.DEVNULL, env=tool_environment(tools),
+                          start_new_session=True) as child:
         deadline = time.monotonic() + 30
         while not tools.started("blkid").exists():
             assert child.poll() is None and time.monotonic() < deadline
             time.sleep(0.01)
-        child.send_signal(signal.SIGINT)
+        os.killpg(child.pid, signal.SIGINT)
         out, err = child.communicate(timeout=30)
     assert (child.returncode, out, err) == (130, b"", b"")
 
