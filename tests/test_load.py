@@ -3,6 +3,7 @@
 import builtins
 import ctypes
 import importlib
+import os
 import subprocess
 import sys
 import textwrap
