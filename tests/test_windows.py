@@ -267,23 +267,15 @@ def test_fsutil_in_the_current_folder_is_not_run(tools, tmp_path, monkeypatch):
     assert dict(os.environ) == environ
 
 
-def seen_by_run(fake_run):
-    seen = []
-
-    def answer(cmd):
-        seen.append(process_variable(NO_CURRENT_FOLDER))
-        return b"Drives: C:\\\r\n"
-
-    return fake_run(answer), seen
-
-
 @windows_only
 @pytest.mark.parametrize("preset", [None, "0"])
 def test_the_variable_is_set_for_fsutil_only_and_put_back(fake_run, entries, monkeypatch,
                                                           preset):
     if preset is not None:
         monkeypatch.setenv(NO_CURRENT_FOLDER, preset)
-    recorder, seen = seen_by_run(fake_run)
+    seen = []
+    recorder = fake_run(lambda cmd: seen.append(process_variable(NO_CURRENT_FOLDER))
+                        or b"Drives: C:\\\r\n")
     assert vsnRtrv.rtrvDriveListWindows() == ["C:"]
     # A variable the user set is theirs, whatever its value; run is called as ever.
     assert seen == ["1" if preset is None else preset]
