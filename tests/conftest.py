@@ -6,6 +6,7 @@ on POSIX, console-script launchers on Windows.
 Neither ever looks at this machine's own disks.
 """
 
+import contextlib
 import os
 import shutil
 import subprocess
@@ -193,19 +194,22 @@ class Bytes(bytes):
     pass
 
 
+@contextlib.contextmanager
+def through_methods():
+    """The text of every command the chains run (a rebound run's included) handed back as
+    a str subclass, which the parsers can take only through its methods."""
+    run_cmd = vsnRtrv._runCmdList
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(vsnRtrv, "_runCmdList", lambda *args: Text(run_cmd(*args)))
+        yield
+
+
 class ToolOutput:
     """How tool output reaches a parser: exactly str or bytes, which is read in place, or
-    in a type that offers the same methods and must give the same results through them.
+    in a type that offers the same methods and must give the same results through them."""
 
-    On the general path the text of every command the chains run (a rebound run's
-    included) comes back as a str subclass.
-    """
-
-    def __init__(self, general, monkeypatch):
+    def __init__(self, general):
         self.general = general
-        if general:
-            run_cmd = vsnRtrv._runCmdList
-            monkeypatch.setattr(vsnRtrv, "_runCmdList", lambda *args: Text(run_cmd(*args)))
 
     def text(self, value):
         return Text(value) if self.general and type(value) is str else value
@@ -215,5 +219,6 @@ class ToolOutput:
 
 
 @pytest.fixture(params=[False, True], ids=["in place", "general"])
-def output(request, monkeypatch):
-    return ToolOutput(request.param, monkeypatch)
+def output(request):
+    with through_methods() if request.param else contextlib.nullcontext():
+        yield ToolOutput(request.param)

@@ -14,7 +14,7 @@ import tracemalloc
 import pytest
 
 import vsnRtrv
-from conftest import Bytes, Decodes, Text
+from conftest import Bytes, Decodes, through_methods
 from samples import BLKID
 
 DF = (
@@ -48,16 +48,10 @@ def swallow(call, *exceptions):
     return run
 
 
-def through_methods(call):
-    """The call with every command's text handed over as a str subclass."""
-    run_cmd = vsnRtrv._runCmdList
-
+def methods(call):
     def run():
-        vsnRtrv._runCmdList = lambda *args: Text(run_cmd(*args))
-        try:
+        with through_methods():
             call()
-        finally:
-            vsnRtrv._runCmdList = run_cmd
 
     return run
 
@@ -90,11 +84,10 @@ CASES = {
     "driveInfo-binding": swallow(lambda: vsnRtrv.rtrvDriveInfo(1, 2), TypeError),
     "pairs-lin": lambda: vsnRtrv.rtrvDriveVSNPairs("lin"),
     "pairs-win": lambda: vsnRtrv.rtrvDriveVSNPairs(),
-    "driveInfo-lin-methods": through_methods(lambda: vsnRtrv.rtrvDriveInfo("lin")),
-    "pairs-methods": through_methods(lambda: (vsnRtrv.rtrvDriveVSNPairs("lin"),
-                                              vsnRtrv.rtrvDriveVSNPairs("win"))),
-    "vol-empty-methods": through_methods(swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"),
-                                                 IndexError)),
+    "driveInfo-lin-methods": methods(lambda: vsnRtrv.rtrvDriveInfo("lin")),
+    "pairs-methods": methods(lambda: (vsnRtrv.rtrvDriveVSNPairs("lin"),
+                                      vsnRtrv.rtrvDriveVSNPairs("win"))),
+    "vol-empty-methods": methods(swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"), IndexError)),
     "vol-empty": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("E:"), IndexError),
     "vol-refused": swallow(lambda: vsnRtrv.rtrvDriveVSNWindows("C: & x"), ValueError),
     "drives-parse-bytes": lambda: vsnRtrv.rtrvDrivesFromStrWindows(b"Drives: C:\\ D:\\"),

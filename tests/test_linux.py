@@ -59,18 +59,12 @@ def test_system_disk_left_out_by_whole_token(fake_run, output):
     assert [p[0] for p in vsnRtrv.rtrvDriveVSNPairsLinux()] == devices
 
 
-def test_only_uuid_tags_qualify(fake_run, output):
-    text = (
-        b'/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
-        b'/dev/sdd1: UUID_SUB="aaaa-bbbb" PARTUUID="c0ffee00-01"\n'
-        b'/dev/sde1: LABEL="old PARTUUID=x" UUID="" TYPE="vfat"\n'
-        b"/dev/sdf1: UUID=\n"
-    )
-    fake_run({("blkid",): text})
-    assert vsnRtrv.rtrvDriveVSNPairsLinux() == [["/dev/sde1:", ""], ["/dev/sdf1:", ""]]
-
-
 @pytest.mark.parametrize("text, pairs", [
+    # Only the UUID tag qualifies, as a whole token.
+    ('/dev/sdc: PTUUID="c0ffee00" PTTYPE="dos"\n'
+     '/dev/sdd1: UUID_SUB="aaaa-bbbb" PARTUUID="c0ffee00-01"\n'
+     '/dev/sde1: LABEL="old PARTUUID=x" UUID="" TYPE="vfat"\n/dev/sdf1: UUID=\n',
+     [["/dev/sde1:", ""], ["/dev/sdf1:", ""]]),
     ('/dev/sdb1: LABEL="My Stick" UUID="1A2B-3C4D"\r\n\r\n  \n/dev/sdc1: UUID="x"\t TYPE="vfat"\r\n',
      [["/dev/sdb1:", "1A2B-3C4D"], ["/dev/sdc1:", "x"]]),
     # Wide characters; whitespace beyond ASCII splits tokens but never ends a line.
