@@ -76,11 +76,12 @@ def wine_prefix(tmp_path):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def under_wine(env, *argv):
+def under_wine(env, log, *argv):
     """Runs a Windows console program, which needs a terminal under Wine: `script` gives
-    it one (and does not pass its status through, so callers read what it wrote)."""
+    it one, and keeps what it printed in `log` (callers judge by what the program wrote,
+    and show the log when that is missing)."""
     command = " ".join(shlex.quote(a) for a in (WINE, *argv))
-    subprocess.run(["script", "-q", "-c", command, os.devnull], env=env,
+    subprocess.run(["script", "-q", "-c", command, str(log)], env=env,
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=300)
 
 
@@ -95,7 +96,7 @@ def test_one_fat_volume_gives_one_identifier_to_both_chains(windows_python, fat,
     assert linux[device] == (point, expected)
 
     prefix, env = wine_prefix
-    under_wine(env, "cmd", "/c", "exit")  # makes the prefix, and its dosdevices/
+    under_wine(env, tmp_path / "prefix.log", "cmd", "/c", "exit")  # makes the prefix
     dosdevices = prefix / "dosdevices"
     assert dosdevices.is_dir(), "Wine made no prefix"
     # D: is the mounted folder; "d::" names the device, where vol reads the boot sector.
@@ -103,14 +104,19 @@ def test_one_fat_volume_gives_one_identifier_to_both_chains(windows_python, fat,
         if os.path.lexists(dosdevices / link):
             os.unlink(dosdevices / link)
         os.symlink(target, dosdevices / link)
-    # Stop the prefix's server, so that the next start reads the new drives.
-    subprocess.run(["/usr/lib/wine/wineserver", "-k"], env=env, stdin=subprocess.DEVNULL)
+    # Stop the prefix's server, so that the next start reads the new drives; -w waits
+    # until it is gone, or the next start could still meet the old one.
+    for option in ("-k", "-w"):
+        subprocess.run(["/usr/lib/wine/wineserver", option], env=env,
+                       stdin=subprocess.DEVNULL)
 
     script = tmp_path / "windows_side.py"
     script.write_text(WINDOWS_SIDE)
     report = tmp_path / "windows_side.json"
-    under_wine(env, windows_python, str(script), str(report))
-    assert report.exists(), "Windows CPython under Wine wrote no report"
+    log = tmp_path / "windows_side.log"
+    under_wine(env, log, windows_python, str(script), str(report))
+    assert report.exists(), "Windows CPython under Wine wrote no report:\n" + (
+        log.read_text(errors="replace") if log.exists() else "(no output)")
     windows = json.loads(report.read_text())
     # Wine's vol prints the hexadecimal digits in lower case where Windows prints upper
     # case; the identifier is the same number, so case is not compared.
