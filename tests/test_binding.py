@@ -69,7 +69,17 @@ def usb():
      "__init__() takes exactly 4 positional arguments (3 given)", 16),
     (lambda m: m.DriveInfo("a", "b", "c", drive="d"),
      "__init__() got multiple values for keyword argument 'drive'", 16),
+    # One argument too many, on the constructor's own path and on the interpreter's.
+    (lambda m: m.DriveInfo("a", "b", "c", "d"),
+     "__init__() takes exactly 4 positional arguments (5 given)", 16),
+    (lambda m: type.__call__(m.DriveInfo, "a", "b", "c", "d"),
+     "__init__() takes exactly 4 positional arguments (5 given)", 16),
     (lambda m: usb().setVSN(), "setVSN() takes exactly 2 positional arguments (1 given)", 47),
+    # One too many: without keywords, a call the all-positional shortcut must leave to
+    # the full binding, and with one.
+    (lambda m: usb().setVSN(1, 2), "setVSN() takes exactly 2 positional arguments (3 given)", 47),
+    (lambda m: usb().setVSN(1, 2, vsn=3),
+     "setVSN() takes exactly 2 positional arguments (3 given)", 47),
     (lambda m: usb().setVSN("x", vsn="y"),
      "setVSN() got multiple values for keyword argument 'vsn'", 47),
     # The first offending keyword decides on the record methods' own path too.

@@ -124,7 +124,8 @@ def test_no_drive_hint_fits_the_machine(monkeypatch, fake_run, capsys, platform,
 
 
 @linux_chain
-@pytest.mark.parametrize("show", [None, "--traceback", "VSN_TRACEBACK=1"])
+# Only a non-empty value other than 0 asks for the traceback.
+@pytest.mark.parametrize("show", [None, "VSN_TRACEBACK=0", "--traceback", "VSN_TRACEBACK=1"])
 def test_missing_blkid_is_one_line_naming_it(command, tools, show):
     tools.add("df", DF)
     args = ["--traceback"] if show == "--traceback" else []
@@ -134,7 +135,7 @@ def test_missing_blkid_is_one_line_naming_it(command, tools, show):
     lines = result.stderr.decode().splitlines()
     assert lines[-1] == ("vsnRtrv: cannot run blkid: No such file or directory"
                          " (blkid comes with util-linux)")
-    if show is None:
+    if show in (None, "VSN_TRACEBACK=0"):
         assert len(lines) == 1
         return
     err = result.stderr.decode()
@@ -177,16 +178,20 @@ def test_other_failures_keep_their_traceback(linux, monkeypatch, entries, error)
     assert entries(info.value)[0] == ("vsnRtrv._main", 258)
 
 
+# Quietly, unless the traceback is asked for: then it is shown before the same status.
 @posix_only
-def test_ctrl_c_while_a_tool_runs_ends_quietly_with_130(command, tools):
+@pytest.mark.parametrize("show", [None, "--traceback", "VSN_TRACEBACK=1"])
+def test_ctrl_c_while_a_tool_runs_ends_with_130(command, tools, show):
     tools.add("blkid", hold=True)
     tools.add("df", DF)
+    args = ["--traceback"] if show == "--traceback" else []
+    env = [show.split("=")] if show and "=" in show else []
     # Ctrl-C signals the terminal's whole process group, the tool included. Sent to the
     # command alone, it can land while subprocess is still waiting for the tool's exec to
     # be confirmed, and Popen then gives up the tool without stopping it, which would
     # hold the pipes read here open for its minute of sleep.
-    with subprocess.Popen([command], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                          stdin=subprocess.DEVNULL, env=tool_environment(tools),
+    with subprocess.Popen([command, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          stdin=subprocess.DEVNULL, env=tool_environment(tools, env),
                           start_new_session=True) as child:
         deadline = time.monotonic() + 30
         while not tools.started("blkid").exists():
@@ -194,7 +199,13 @@ def test_ctrl_c_while_a_tool_runs_ends_quietly_with_130(command, tools):
             time.sleep(0.01)
         os.killpg(child.pid, signal.SIGINT)
         out, err = child.communicate(timeout=30)
-    assert (child.returncode, out, err) == (130, b"", b"")
+    assert (child.returncode, out) == (130, b"")
+    if show is None:
+        assert err == b""
+        return
+    lines = err.decode().splitlines()
+    assert (lines[0], lines[-1]) == ("Traceback (most recent call last):", "KeyboardInterrupt")
+    assert '  File "vsnRtrv", line 258, in vsnRtrv._main' in lines
 
 
 @pytest.mark.parametrize("mode", [[], ["--json"]])
