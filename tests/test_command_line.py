@@ -268,12 +268,17 @@ def test_reader_that_stops_early_ends_it_quietly(command, tools, mode):
 
 
 @posix_only
-@pytest.mark.parametrize("mode, output", [
-    (mode, output) for mode in ([], ["--json"]) for output in ("closed", "/dev/full", "ascii")
+@pytest.mark.parametrize("mode, output, blkid", [
+    (mode, output, BLKID) for mode in ([], ["--json"])
+    for output in ("closed", "/dev/full", "ascii")
     if not (mode and output == "ascii")  # JSON escapes what is not ASCII
+] + [
+    # No drive: "[]" fits the buffer and fails only when flushed, which the note that
+    # nothing was listed must not precede.
+    (["--json"], "/dev/full", b""),
 ])
-def test_output_that_cannot_be_written_is_an_error(command, tools, mode, output):
-    tools.add("blkid", BLKID)
+def test_output_that_cannot_be_written_is_an_error(command, tools, mode, output, blkid):
+    tools.add("blkid", blkid)
     tools.add("df", DF.replace(b"USBSTICK", b"Cl\xc3\xa9"))
     if output == "closed":
         result = subprocess.run(["/bin/sh", "-c", 'exec "$0" "$@" >&-', command, *mode],

@@ -215,6 +215,9 @@ def _write_json(tag, out):
         return 1
     out.write(text + "\n")
     if not records:
+        # "[]" may wait in the buffer: whether it could be written is known only once
+        # flushed, and a failure is then the one line, not the note.
+        out.flush()
         _note_nothing_listed(tag)
     return 0
 
