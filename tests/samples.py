@@ -33,6 +33,16 @@ class Record:
         self.args = args
 
 
+def message_of(action):
+    """What the interpreter itself says when action fails: the words of an error that the
+    module only passes on are the running interpreter's, and change between versions."""
+    try:
+        action()
+    except Exception as error:
+        return str(error)
+    raise AssertionError("the action did not fail")
+
+
 def vol_serial(drive):
     """What Windows' own `vol` prints as the serial of `drive`, read here independently of
     the module. vol is built into cmd, which runs it before any program of that name, so

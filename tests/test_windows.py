@@ -8,7 +8,7 @@ import threading
 import pytest
 
 import vsnRtrv
-from samples import Record, process_variable, vol_serial, windows_only
+from samples import Record, message_of, process_variable, vol_serial, windows_only
 
 FSUTIL = ("fsutil", "fsinfo", "drives")
 VOL_C = b" Volume in drive C is System\r\n Volume Serial Number is 5E0B-A7C2\r\n"
@@ -71,18 +71,21 @@ class Splits:
         return self.tokens
 
 
+# Where the interpreter refuses, its words are those of the same operation in Python.
 @pytest.mark.parametrize("func, arg, error, message, line", [
-    ("rtrvDrivesFromStrWindows", None, AttributeError, "split", 194),
-    ("rtrvDrivesFromStrWindows", Splits(object()), TypeError, "len", 196),
+    ("rtrvDrivesFromStrWindows", None, AttributeError, message_of(lambda: None.split), 194),
+    ("rtrvDrivesFromStrWindows", Splits(object()), TypeError,
+     message_of(lambda: len(object())), 196),
     ("rtrvDrivesFromStrWindows", Splits(["Drives:", 5]), TypeError,
      "'int' object is unsliceable", 197),
-    ("rtrvVSNFromStrWindows", None, AttributeError, "split", 203),
+    ("rtrvVSNFromStrWindows", None, AttributeError, message_of(lambda: None.split), 203),
     ("rtrvVSNFromStrWindows", "", IndexError, None, 204),
-    ("rtrvDriveListVSNsWindows", 5, TypeError, "not iterable", 178),
+    ("rtrvDriveListVSNsWindows", 5, TypeError, message_of(lambda: iter(5)), 178),
 ])
 def test_parser_failures(entries, output, func, arg, error, message, line):
-    with pytest.raises(error, match=message) as caught:
+    with pytest.raises(error) as caught:
         getattr(vsnRtrv, func)(output.text(arg))
+    assert message is None or str(caught.value) == message
     assert entries(caught.value) == [("vsnRtrv." + func, line)]
 
 

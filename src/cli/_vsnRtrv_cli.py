@@ -109,7 +109,34 @@ class _Output:
             raise _WriteFailed(error) from None
 
 
+def _can_be_asked(stream):
+    """Whether the stream says if it is a terminal, as argparse asks it from 3.14 on to
+    colour the help. A closed one answers with ValueError instead of no."""
+    try:
+        try:
+            stream.fileno()
+        except OSError:
+            pass  # no descriptor of its own: isatty() is asked instead
+        stream.isatty()
+    except (AttributeError, OSError, ValueError):
+        return False
+    return True
+
+
 def _parse(args):
+    saved = sys.stdout
+    if not _can_be_asked(saved):
+        # What argparse takes for no terminal, as under pythonw: otherwise its question
+        # would end the command in a traceback before it could say in one line that
+        # standard output cannot be written.
+        sys.stdout = None
+    try:
+        return _parse_options(args)
+    finally:
+        sys.stdout = saved
+
+
+def _parse_options(args):
     import argparse
 
     # Help and version are printed by the command rather than by argparse, which would
@@ -188,6 +215,9 @@ def _write_json(tag, out):
         return 1
     out.write(text + "\n")
     if not records:
+        # "[]" may wait in the buffer: whether it could be written is known only once
+        # flushed, and a failure is then the one line, not the note.
+        out.flush()
         _note_nothing_listed(tag)
     return 0
 
