@@ -27,25 +27,28 @@ bool write(PyObject* self, const Ref& attribute, PyObject* value) {
 }
 
 // The constructor takes drive, serial, path, but the attributes are laid out drive,
-// path, serial; the order of the writes is what the instance's __dict__ shows.
-Ref init(Frame& f, PyObject* const* args) {
+// path, serial; the order of the writes is what the instance's __dict__ shows. `store`
+// is write, or what write comes to where the class is known to take plain stores.
+template <class Store>
+bool initialize(Frame& f, PyObject* const* args, Store store) {
     PyObject* self = args[0];
     PyObject* drive = args[1];
     PyObject* vsn = args[2];
     PyObject* path = args[3];
     f.at(17);
-    if (!write(self, k()._drive, drive)) {
-        return {};
+    if (!store(self, k()._drive, drive)) {
+        return false;
     }
     f.at(18);
-    if (!write(self, k()._path, path)) {
-        return {};
+    if (!store(self, k()._path, path)) {
+        return false;
     }
     f.at(19);
-    if (!write(self, k()._vsn, vsn)) {
-        return {};
-    }
-    return none();
+    return store(self, k()._vsn, vsn);
+}
+
+Ref init(Frame& f, PyObject* const* args) {
+    return initialize(f, args, write) ? none() : Ref();
 }
 
 // What str.format does with one replacement field and no format spec: format(value, "").
@@ -280,7 +283,10 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         }
         PyObject* const argv[] = {self.borrow(), args[0], args[1], args[2]};
         Frame f(kMethods[0].label, kMethods[0].line);
-        return init(f, argv) ? self.release() : f.fail();
+        const bool made = initialize(f, argv, [](PyObject* obj, const Ref& name, PyObject* value) {
+            return PyObject_GenericSetAttr(obj, name.borrow(), value) == 0;
+        });
+        return made ? self.release() : f.fail();
     }
     Ref initializer = Ref::newRef(_PyType_Lookup(type, k().__init__.borrow()));
     if (!initializer || !isMethod(initializer.borrow())) {
