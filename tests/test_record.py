@@ -44,6 +44,9 @@ def test_values_text_and_attribute_order():
         "/dev/sdb1", "1A2B-3C4D", "/media/usb", "/dev/sdb1")
     assert d.printinfo() == "Drive: /dev/sdb1, Path: /media/usb, VSN: 1A2B-3C4D"
     assert DriveInfo("C:", "1A2B-3C4D", "C:").printinfo() == "Drive: C:, Path: C:, VSN: 1A2B-3C4D"
+    wide = type("Wide", (), {"__format__": lambda self, spec: "\U0001F4BE" + spec})()
+    assert DriveInfo("\u0126", wide, "\u00e9").printinfo() == "Drive: {}, Path: {}, VSN: {}".format(
+        "\u0126", "\u00e9", wide)
     by_keyword = DriveInfo(path="/media/usb", vsn="1A2B-3C4D", drive="/dev/sdb1")
     assert list(vars(by_keyword).items()) == [
         ("_drive", "/dev/sdb1"), ("_path", "/media/usb"), ("_vsn", "1A2B-3C4D")]
@@ -194,6 +197,9 @@ CHANGES = {
     "abstract": [("__abstractmethods__", ABSTRACT)],
     "abstract, then not": [("__abstractmethods__", ABSTRACT),
                            ("__abstractmethods__", frozenset())],
+    "a property for _path": [("_path", property(lambda self: "read",
+                                                lambda self, value: seen.append(["_path", value])))],
+    "__setattr__": [("__setattr__", lambda self, name, value: object.__setattr__(self, name, [value]))],
 }
 CALLS = [(("d", "v", "p"), {}), ((), {"path": "p", "vsn": "v", "drive": "d"}),
          (tuple(range(9)), {})]
@@ -218,7 +224,7 @@ def case(base, change, where):
         called = sub if where != "the class" else base
         return [outcome(called, args, kwargs) for args, kwargs in CALLS]
     finally:
-        for name in ("__new__", "__init__", "__abstractmethods__"):
+        for name in ("__new__", "__init__", "__abstractmethods__", "_path", "__setattr__"):
             if name in before:
                 setattr(changed, name, before[name])
             elif name in vars(changed):
@@ -245,7 +251,7 @@ def construction():
 @pytest.mark.parametrize("where", ["the class", "subclass", "its base"])
 @pytest.mark.parametrize("change", ["nothing", "__new__", "__new__ making something else",
                                     "__init__", "__init__ a record method", "abstract",
-                                    "abstract, then not"])
+                                    "abstract, then not", "a property for _path", "__setattr__"])
 def test_construction_is_what_type_call_does(construction, change, where):
     ours, plain = construction[f"{change}/{where}"]
     assert ours == plain
@@ -298,7 +304,14 @@ print(*caught)
     "call = lambda: DriveInfo.getPath(C.__new__(C))",
     "class C(DriveInfo): _drive = property(operator.methodcaller('printinfo'))\n"
     "call = C.__new__(C).printinfo",
-], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method"])
+    # The constructor finds the class plain first, then a store on it calls it again.
+    "import functools\n"
+    "class C(DriveInfo): pass\n"
+    "C('/dev/sdb1', '1A2B-3C4D', '/media/usb')\n"
+    "C._path = property(None, functools.partial(C, '/dev/sdb1'))\n"
+    "call = lambda: C('/dev/sdb1', '1A2B-3C4D', '/media/usb')",
+], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method",
+        "constructor"])
 def test_a_cycle_through_c_alone_ends_in_recursion_error(cycle):
     result = subprocess.run([sys.executable, "-c", CYCLE, cycle, os.path.dirname(__file__)],
                             capture_output=True, text=True)

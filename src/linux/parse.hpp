@@ -6,6 +6,9 @@
 
 #include "module/api.hpp"
 
+#include <cstring>
+#include <string_view>
+
 namespace vsn::lin {
 
 // One step of an iteration: the next item, the end, or an exception.
@@ -130,6 +133,50 @@ bool scanIdentifierTags(const Char* s, Py_ssize_t n, Visit& visit) {
     return true;
 }
 
+// The same for text of one byte per character, most tool output: each line found with
+// memchr, and in it only the first token and what starts like a tag looked at, since a
+// tag is a token only where whitespace (or the line's first token) begins it.
+template <class Visit>
+bool scanIdentifierTags(const Py_UCS1* s, Py_ssize_t n, Visit& visit) {
+    const char* chars = reinterpret_cast<const char*>(s);
+    for (Py_ssize_t at = 0; at < n;) {
+        const void* newline = std::memchr(chars + at, '\n', static_cast<size_t>(n - at));
+        const Py_ssize_t end = newline ? static_cast<const char*>(newline) - chars : n;
+        Py_ssize_t i = at;
+        while (i < end && Py_UNICODE_ISSPACE(s[i])) {
+            ++i;
+        }
+        if (i < end) {
+            const Py_ssize_t start = i;
+            while (++i < end && !Py_UNICODE_ISSPACE(s[i])) {
+            }
+            const Span drive{start, i};
+            const std::string_view line(chars, static_cast<size_t>(end));
+            for (size_t from = static_cast<size_t>(start);;) {
+                const size_t hit = line.find("UUID=", from, 5);
+                if (hit == std::string_view::npos) {
+                    break;
+                }
+                const auto tag = static_cast<Py_ssize_t>(hit);
+                if (tag != start && !Py_UNICODE_ISSPACE(s[tag - 1])) {
+                    from = hit + 1;
+                    continue;
+                }
+                Py_ssize_t tagEnd = tag + 5;
+                while (tagEnd < end && !Py_UNICODE_ISSPACE(s[tagEnd])) {
+                    ++tagEnd;
+                }
+                if (!visit(drive, Span{tag, tagEnd})) {
+                    return false;
+                }
+                from = static_cast<size_t>(tagEnd);
+            }
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 // Calls visit(drive, tag) with the spans of the line's first token and of each
 // identifier tag, in line and token order; `text` must be readable in place.
 template <class Visit>
@@ -167,8 +214,14 @@ template <class Char, class Visit>
 bool scanMounts(const Char* s, Py_ssize_t n, Visit& visit) {
     for (Py_ssize_t at = 0; at <= n;) {
         Py_ssize_t end = at;
-        while (end < n && s[end] != '\n') {
-            ++end;
+        if constexpr (sizeof(Char) == 1) {
+            const void* newline = at < n ? std::memchr(s + at, '\n', static_cast<size_t>(n - at))
+                                         : nullptr;
+            end = newline ? static_cast<const Char*>(newline) - s : n;
+        } else {
+            while (end < n && s[end] != '\n') {
+                ++end;
+            }
         }
         Py_ssize_t i = at;
         Span device{-1, -1};

@@ -36,7 +36,6 @@ namespace vsn {
     X(split) \
     X(copy) \
     X(append) \
-    X(format) \
     X(startswith) \
     X(_drive) \
     X(_path) \
@@ -82,7 +81,10 @@ namespace vsn {
     X(t_linux, "linux") \
     X(t_win32, "win32") \
     X(t_unsupported, "Error: Unsupported platform.") \
-    X(t_printinfo, "Drive: {}, Path: {}, VSN: {}") \
+    X(t_empty, "") \
+    X(t_drive_label, "Drive: ") \
+    X(t_path_label, ", Path: ") \
+    X(t_vsn_label, ", VSN: ") \
     X(t_utf8, "utf-8") \
     X(t_surrogateescape, "surrogateescape")
 // clang-format on

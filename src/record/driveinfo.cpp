@@ -5,6 +5,8 @@
 #include "module/api.hpp"
 #include "record/method.hpp"
 
+#include <cstring>
+
 namespace vsn::record {
 namespace {
 
@@ -25,30 +27,79 @@ bool write(PyObject* self, const Ref& attribute, PyObject* value) {
 }
 
 // The constructor takes drive, serial, path, but the attributes are laid out drive,
-// path, serial; the order of the writes is what the instance's __dict__ shows.
-Ref init(Frame& f, PyObject* const* args) {
+// path, serial; the order of the writes is what the instance's __dict__ shows. `store`
+// is write, or what write comes to where the class is known to take plain stores.
+template <class Store>
+bool initialize(Frame& f, PyObject* const* args, Store store) {
     PyObject* self = args[0];
     PyObject* drive = args[1];
     PyObject* vsn = args[2];
     PyObject* path = args[3];
     f.at(17);
-    if (!write(self, k()._drive, drive)) {
-        return {};
+    if (!store(self, k()._drive, drive)) {
+        return false;
     }
     f.at(18);
-    if (!write(self, k()._path, path)) {
-        return {};
+    if (!store(self, k()._path, path)) {
+        return false;
     }
     f.at(19);
-    if (!write(self, k()._vsn, vsn)) {
-        return {};
-    }
-    return none();
+    return store(self, k()._vsn, vsn);
 }
 
-// The attributes are read in the text's order, so the first one missing in that order is
-// the one reported. `format` is a method of the literal's own type, which nothing can
-// replace, so finding it with the call is the same as fetching it first.
+Ref init(Frame& f, PyObject* const* args) {
+    return initialize(f, args, write) ? none() : Ref();
+}
+
+// What str.format does with one replacement field and no format spec: format(value, "").
+Ref formatted(PyObject* value) {
+    return Ref::steal(PyObject_Format(value, k().t_empty.borrow()));
+}
+
+// The texts joined into one new str.
+template <size_t N>
+Ref join(PyObject* const (&texts)[N]) {
+    Py_ssize_t total = 0;
+    Py_UCS4 widest = 0;
+    for (PyObject* text : texts) {
+#if PY_VERSION_HEX < 0x030C0000
+        // A str subclass that __format__ returned may still be in the old representation.
+        if (PyUnicode_READY(text) < 0) {
+            return {};
+        }
+#endif
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        if (size > PY_SSIZE_T_MAX - total) {
+            PyErr_NoMemory();
+            return {};
+        }
+        total += size;
+        const Py_UCS4 maxChar = PyUnicode_MAX_CHAR_VALUE(text);
+        widest = maxChar > widest ? maxChar : widest;
+    }
+    Ref joined = Ref::steal(PyUnicode_New(total, widest));
+    if (!joined) {
+        return {};
+    }
+    const int kind = PyUnicode_KIND(joined.borrow());
+    auto* data = static_cast<char*>(PyUnicode_DATA(joined.borrow()));
+    Py_ssize_t at = 0;
+    for (PyObject* text : texts) {
+        const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+        if (PyUnicode_KIND(text) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(text), static_cast<size_t>(size * kind));
+        } else if (PyUnicode_CopyCharacters(joined.borrow(), at, text, 0, size) < 0) {
+            return {};
+        }
+        at += size;
+    }
+    return joined;
+}
+
+// "Drive: {}, Path: {}, VSN: {}".format(...), made as str.format makes it: the
+// attributes are read in the text's order, so the first one missing in that order is the
+// one reported, then each is formatted with an empty spec, in order, and the pieces
+// joined. Parsing the literal anew on every call would cost more than all the rest.
 Ref printinfo(Frame& f, PyObject* self) {
     f.at(27);
     Ref drive = read(self, k()._drive);
@@ -63,8 +114,22 @@ Ref printinfo(Frame& f, PyObject* self) {
     if (!vsn) {
         return {};
     }
-    return callMethod(k().t_printinfo.borrow(), k().format.borrow(), drive.borrow(), path.borrow(),
-                      vsn.borrow());
+    Ref driveText = formatted(drive.borrow());
+    if (!driveText) {
+        return {};
+    }
+    Ref pathText = formatted(path.borrow());
+    if (!pathText) {
+        return {};
+    }
+    Ref vsnText = formatted(vsn.borrow());
+    if (!vsnText) {
+        return {};
+    }
+    PyObject* const texts[] = {k().t_drive_label.borrow(), driveText.borrow(),
+                               k().t_path_label.borrow(),  pathText.borrow(),
+                               k().t_vsn_label.borrow(),   vsnText.borrow()};
+    return join(texts);
 }
 
 Ref setDrive(Frame& f, PyObject* const* args) {
@@ -157,6 +222,47 @@ PyObject* constructGenerally(PyObject* cls, PyObject* const* args, Py_ssize_t gi
     return PyType_Type.tp_call(cls, positional.borrow(), keywords.borrow());
 }
 
+// The class that the constructor last found plain, at the version it had then (see
+// constructsPlainly). The type is compared, never used: versions are not reused, so one
+// that has gone cannot come back at the same address with the same version.
+struct PlainClass {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+};
+PlainClass g_plainClass;
+
+// Whether DriveInfo(drive, vsn, path) on `type` (its __new__ already found to be
+// object's) runs our own __init__ with nothing but plain instance stores: the generic
+// __setattr__, and nothing named like an attribute on the class that a store could run.
+// Then no code runs that could construct again without a Python frame between, and the
+// recursion guard of a method call is not needed. From 3.12 a type's version is 0 while
+// it has none and never reused, so a version seen once tells that nothing the class or
+// its bases hold has changed since. Without the GIL the finding would be shared between
+// threads unguarded: not kept there.
+bool constructsPlainly(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
+    if (type->tp_setattro != PyObject_GenericSetAttr) {
+        return false;
+    }
+    if (type == g_plainClass.type && type->tp_version_tag == g_plainClass.version) {
+        return true;
+    }
+    PyObject* initializer = _PyType_Lookup(type, k().__init__.borrow());
+    const bool plain = initializer != nullptr && isMethod(initializer) &&
+                       methodDef(initializer).keywords == init &&
+                       _PyType_Lookup(type, k()._drive.borrow()) == nullptr &&
+                       _PyType_Lookup(type, k()._path.borrow()) == nullptr &&
+                       _PyType_Lookup(type, k()._vsn.borrow()) == nullptr;
+    if (plain && type->tp_version_tag != 0) {
+        g_plainClass = {type, type->tp_version_tag};
+    }
+    return plain;
+#else
+    (void)type;
+    return false;
+#endif
+}
+
 // DriveInfo(...) as type.__call__ makes it: object.__new__, then __init__, found on the
 // class at this call. While both are still the ones the class was made with, the
 // instance is allocated and our __init__ called with the arguments in hand, with no
@@ -169,6 +275,18 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     if (type->tp_new != PyBaseObject_Type.tp_new ||
         PyType_HasFeature(type, Py_TPFLAGS_IS_ABSTRACT) || given + named > kMaxConstructArgs) {
         return constructGenerally(cls, args, given, kwnames);
+    }
+    if (kwnames == nullptr && given == 3 && constructsPlainly(type)) {
+        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        if (!self) {
+            return nullptr;
+        }
+        PyObject* const argv[] = {self.borrow(), args[0], args[1], args[2]};
+        Frame f(kMethods[0].label, kMethods[0].line);
+        const bool made = initialize(f, argv, [](PyObject* obj, const Ref& name, PyObject* value) {
+            return PyObject_GenericSetAttr(obj, name.borrow(), value) == 0;
+        });
+        return made ? self.release() : f.fail();
     }
     Ref initializer = Ref::newRef(_PyType_Lookup(type, k().__init__.borrow()));
     if (!initializer || !isMethod(initializer.borrow())) {

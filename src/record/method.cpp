@@ -347,6 +347,10 @@ bool isMethod(PyObject* obj) {
     return Py_TYPE(obj) == &g_methodType;
 }
 
+const MethodDef& methodDef(PyObject* method) {
+    return *asMethod(method)->fields.def;
+}
+
 bool readyMethodType() {
     return PyType_Ready(&g_methodType) == 0;
 }

@@ -31,6 +31,9 @@ bool readyMethodType();
 // Whether obj is one of these method objects (not a subclass: the type has none).
 bool isMethod(PyObject* obj);
 
+// The row that one of them was made from.
+const MethodDef& methodDef(PyObject* method);
+
 // Calls one of them (`self`), as the interpreter's vectorcall of it does.
 PyObject* methodVectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames);
 
