@@ -113,6 +113,13 @@ struct EnvironmentHold {
 };
 #endif
 
+// A class that the constructor found to take plain stores, at the version it had then
+// (record/driveinfo.cpp). The type is compared, never used.
+struct PlainClass {
+    PyTypeObject* type = nullptr;
+    unsigned int version = 0;
+};
+
 struct Records {
     std::int64_t interpreter = -1;  // the interpreter that first ran the create step
     Ref module;                     // the one module object, once the exec step records it
@@ -128,6 +135,10 @@ struct Records {
     // with the GIL of the one interpreter held, which serialises every change.
     EnvironmentHold noCurrentFolderSearch;
 #endif
+    // The last class that DriveInfo(...) found plain. It describes classes, which are
+    // process-wide, and changes after the load only with the GIL held; a build without
+    // the GIL never keeps it.
+    PlainClass plainConstruction;
 };
 
 namespace detail {
@@ -147,8 +158,11 @@ inline const Constants& k() {
 // Write access, for the create and exec steps only.
 Records& loadRecords();
 
+// The records that change after the load; with the GIL held only.
+inline PlainClass& plainConstructionSeen() {
+    return detail::g_records->plainConstruction;
+}
 #ifdef _WIN32
-// The one record that changes after the load; with the GIL held only.
 inline EnvironmentHold& noCurrentFolderSearchHold() {
     return detail::g_records->noCurrentFolderSearch;
 }

@@ -222,15 +222,6 @@ PyObject* constructGenerally(PyObject* cls, PyObject* const* args, Py_ssize_t gi
     return PyType_Type.tp_call(cls, positional.borrow(), keywords.borrow());
 }
 
-// The class that the constructor last found plain, at the version it had then (see
-// constructsPlainly). The type is compared, never used: versions are not reused, so one
-// that has gone cannot come back at the same address with the same version.
-struct PlainClass {
-    PyTypeObject* type = nullptr;
-    unsigned int version = 0;
-};
-PlainClass g_plainClass;
-
 // Whether DriveInfo(drive, vsn, path) on `type` (its __new__ already found to be
 // object's) runs our own __init__ with nothing but plain instance stores: the generic
 // __setattr__, and nothing named like an attribute on the class that a store could run.
@@ -238,13 +229,15 @@ PlainClass g_plainClass;
 // recursion guard of a method call is not needed. From 3.12 a type's version is 0 while
 // it has none and never reused, so a version seen once tells that nothing the class or
 // its bases hold has changed since. Without the GIL the finding would be shared between
-// threads unguarded: not kept there.
+// threads unguarded: not kept there. Versions are not reused, so a class that has gone
+// cannot come back at the same address with the same version.
 bool constructsPlainly(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
     if (type->tp_setattro != PyObject_GenericSetAttr) {
         return false;
     }
-    if (type == g_plainClass.type && type->tp_version_tag == g_plainClass.version) {
+    PlainClass& seen = plainConstructionSeen();
+    if (type == seen.type && type->tp_version_tag == seen.version) {
         return true;
     }
     PyObject* initializer = _PyType_Lookup(type, k().__init__.borrow());
@@ -254,7 +247,7 @@ bool constructsPlainly(PyTypeObject* type) {
                        _PyType_Lookup(type, k()._path.borrow()) == nullptr &&
                        _PyType_Lookup(type, k()._vsn.borrow()) == nullptr;
     if (plain && type->tp_version_tag != 0) {
-        g_plainClass = {type, type->tp_version_tag};
+        seen = {type, type->tp_version_tag};
     }
     return plain;
 #else
