@@ -23,37 +23,6 @@ PyObject* Frame::fail() noexcept {
     return nullptr;
 }
 
-namespace {
-
-// Holds the pending exception aside while a traceback entry is made, and puts it back
-// whatever happens meanwhile. The one place that knows how versions keep it.
-class PendingError {
-  public:
-#if PY_VERSION_HEX >= 0x030C0000
-    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
-    void restore() noexcept {
-        PyErr_SetRaisedException(exception_);
-    }
-
-  private:
-    PyObject* exception_;
-#else
-    PendingError() noexcept {
-        PyErr_Fetch(&type_, &value_, &traceback_);
-    }
-    void restore() noexcept {
-        PyErr_Restore(type_, value_, traceback_);
-    }
-
-  private:
-    PyObject* type_;
-    PyObject* value_;
-    PyObject* traceback_;
-#endif
-};
-
-}  // namespace
-
 Ref newCode(const char* name, int line) {
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("vsnRtrv", name, line)));
 #if PY_VERSION_HEX < 0x030B0000
@@ -75,7 +44,7 @@ Ref newCode(const char* name, int line) {
 }
 
 void addTraceback(const char* label, int line) noexcept {
-    PyObject* globals = records().ns;
+    PyObject* globals = namespaceOrNull();
     if (globals == nullptr) {
         return;
     }
@@ -99,19 +68,20 @@ void addTraceback(const char* label, int line) noexcept {
 }
 
 Ref global(PyObject* name) {
-    const Records& r = records();
-    if (r.ns == nullptr) {
+    PyObject* ns = namespaceOrNull();
+    if (ns == nullptr) {
         PyErr_SetString(PyExc_ImportError, "module 'vsnRtrv' failed to load");
         return {};
     }
-    PyObject* value = PyDict_GetItemWithError(r.ns, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        value = PyDict_GetItemWithError(PyModule_GetDict(r.builtins.borrow()), name);
-        if (value == nullptr && !PyErr_Occurred()) {
+    Ref value;
+    int found = dictItem(ns, name, &value);
+    if (found == 0) {
+        found = dictItem(PyModule_GetDict(records().builtins.borrow()), name, &value);
+        if (found == 0) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         }
     }
-    return Ref::newRef(value);
+    return value;
 }
 
 Ref getAttr(PyObject* obj, PyObject* name) {
@@ -133,13 +103,9 @@ Ref getSlice(PyObject* obj, PyObject* slice) {
 
 Ref getIndex(PyObject* obj, Py_ssize_t index) {
     if (PyList_CheckExact(obj)) {
-        Py_ssize_t size = PyList_GET_SIZE(obj);
-        Py_ssize_t at = index < 0 ? index + size : index;
-        if (at < 0 || at >= size) {
-            PyErr_SetString(PyExc_IndexError, "list index out of range");
-            return {};
-        }
-        return Ref::newRef(PyList_GET_ITEM(obj, at));
+        // Another thread may change the length between this read and the item's.
+        Py_ssize_t at = index < 0 ? index + PyList_GET_SIZE(obj) : index;
+        return listItem(obj, at);
     }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) {
@@ -345,7 +311,32 @@ bool readableInPlace(PyObject* text, bool* error) {
 }
 
 #ifdef _WIN32
+namespace {
+
+// The hold's lock where there is no GIL to serialise its changes; nothing elsewhere.
+class HoldLock {
+  public:
+    explicit HoldLock(EnvironmentHold& hold) noexcept : hold_(hold) {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&hold_.lock);
+#endif
+    }
+    ~HoldLock() {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&hold_.lock);
+#endif
+    }
+    HoldLock(const HoldLock&) = delete;
+    HoldLock& operator=(const HoldLock&) = delete;
+
+  private:
+    EnvironmentHold& hold_;
+};
+
+}  // namespace
+
 bool EnvironmentDefault::enter(const wchar_t* value) {
+    HoldLock lock(hold_);
     if (hold_.holders == 0) {
         SetLastError(ERROR_SUCCESS);
         if (GetEnvironmentVariableW(name_, nullptr, 0) == 0) {
@@ -369,7 +360,11 @@ bool EnvironmentDefault::enter(const wchar_t* value) {
 }
 
 EnvironmentDefault::~EnvironmentDefault() {
-    if (!entered_ || --hold_.holders > 0 || !hold_.ours) {
+    if (!entered_) {
+        return;
+    }
+    HoldLock lock(hold_);
+    if (--hold_.holders > 0 || !hold_.ours) {
         return;
     }
     hold_.ours = false;

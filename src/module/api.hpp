@@ -10,6 +10,12 @@
 
 #include <array>
 
+// Before 3.13 every interpreter has a GIL, and a critical section is the GIL itself.
+#ifndef Py_BEGIN_CRITICAL_SECTION
+#define Py_BEGIN_CRITICAL_SECTION(op) {
+#define Py_END_CRITICAL_SECTION() }
+#endif
+
 namespace vsn {
 
 // Where a module function stands, so that an exception leaving it gets one traceback
@@ -81,6 +87,33 @@ class RecursionGuard {
 #endif
 };
 
+// Holds the pending exception aside while a traceback entry is made, and puts it back
+// whatever happens meanwhile. The one place that knows how versions keep it.
+class PendingError {
+  public:
+#if PY_VERSION_HEX >= 0x030C0000
+    PendingError() noexcept : exception_(PyErr_GetRaisedException()) {}
+    void restore() noexcept {
+        PyErr_SetRaisedException(exception_);
+    }
+
+  private:
+    PyObject* exception_;
+#else
+    PendingError() noexcept {
+        PyErr_Fetch(&type_, &value_, &traceback_);
+    }
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, traceback_);
+    }
+
+  private:
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* traceback_;
+#endif
+};
+
 // Adds a traceback entry (label, file "vsnRtrv", line, module namespace as globals) to
 // the pending exception. The exception itself is kept whatever happens here.
 void addTraceback(const char* label, int line) noexcept;
@@ -129,10 +162,47 @@ Ref callMethod(PyObject* obj, PyObject* name, Args... args) {
         name, argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
+// Items taken out of a container that other code can change: always owned. Without the
+// GIL another thread may drop an item between a borrowed read and its incref, so from
+// 3.13 the interpreter's own lookups that hand back a new reference are used; before
+// that the GIL makes the borrowed read and the incref one step.
+
+// list[index] of an exact list; empty with IndexError when out of range.
+inline Ref listItem(PyObject* list, Py_ssize_t index) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyList_GetItemRef(list, index));
+#else
+    return Ref::newRef(PyList_GetItem(list, index));
+#endif
+}
+
+// dict[key] of a dict: 1 with *value set, 0 when missing, -1 with an exception.
+inline int dictItem(PyObject* dict, PyObject* key, Ref* value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* found;
+    const int status = PyDict_GetItemRef(dict, key, &found);
+    *value = Ref::steal(found);
+    return status;
+#else
+    *value = Ref::newRef(PyDict_GetItemWithError(dict, key));
+    return *value ? 1 : PyErr_Occurred() ? -1 : 0;
+#endif
+}
+
+// What `name` resolves to on `type` through its bases, as the attribute lookup finds it;
+// empty, with no exception, when nothing has that name.
+inline Ref typeLookup(PyTypeObject* type, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(_PyType_LookupRef(type, name));
+#else
+    return Ref::newRef(_PyType_Lookup(type, name));
+#endif
+}
+
 // Walks `items` as a for statement would: an exact list or tuple by index, its length
-// read afresh before every step (the body may grow or shrink the list), anything else,
-// subclasses included, through its own iterator. `each` gets every item, borrowed;
-// false from it stops the walk with its exception pending.
+// read afresh before every step (the body, or another thread, may grow or shrink the
+// list), anything else, subclasses included, through its own iterator. `each` gets every
+// item, borrowed; false from it stops the walk with its exception pending.
 template <class Each>
 bool walk(Frame& f, PyObject* items, int iterLine, int bodyLine, Each each) {
     f.at(iterLine);
@@ -144,7 +214,13 @@ bool walk(Frame& f, PyObject* items, int iterLine, int bodyLine, Each each) {
             if (i >= size) {
                 return true;
             }
-            Ref item = Ref::newRef(isList ? PyList_GET_ITEM(items, i) : PyTuple_GET_ITEM(items, i));
+            Ref item = isList ? listItem(items, i) : Ref::newRef(PyTuple_GET_ITEM(items, i));
+            if (!item) {
+                // Another thread shrank the list after its length was read: the loop
+                // ends there, as a for statement's would.
+                PyErr_Clear();
+                return true;
+            }
             f.at(bodyLine);
             if (!each(item.borrow())) {
                 return false;
@@ -267,7 +343,8 @@ PyObject* defaultFalse();
 // failed or not. A child started meanwhile inherits the process environment (os.environ
 // is only the interpreter's copy of it, and stays untouched). Overlapping scopes share
 // one `hold` (the GIL is released while a child starts, so another thread may enter): the
-// first to enter decides and the last to leave restores. Made and ended with the GIL held.
+// first to enter decides and the last to leave restores. The hold's count changes under
+// the GIL, or without one under the hold's own lock.
 class EnvironmentDefault {
   public:
     EnvironmentDefault(EnvironmentHold& hold, const wchar_t* name) noexcept

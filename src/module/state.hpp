@@ -1,12 +1,16 @@
 // The process-wide records that the load keeps.
 //
 // One module per process, in one interpreter: everything here is written by the create
-// and exec steps (which the import lock serialises) and only read afterwards. Nothing
-// is released at interpreter shutdown, since the module is never unloaded.
+// and exec steps (which the import lock serialises) and only read afterwards, from any
+// thread. A value is written once and never replaced, so that a reader without the GIL
+// never meets one being freed; the namespace pointer alone changes again, when a load
+// fails, and is read and written atomically. Nothing is released at interpreter
+// shutdown, since the module is never unloaded.
 #pragma once
 
 #include "module/ref.hpp"
 
+#include <atomic>
 #include <cstdint>
 
 namespace vsn {
@@ -110,6 +114,9 @@ struct Constants {
 struct EnvironmentHold {
     int holders = 0;
     bool ours = false;
+#ifdef Py_GIL_DISABLED
+    PyMutex lock = {};  // what the GIL is to the two above elsewhere
+#endif
 };
 #endif
 
@@ -123,7 +130,12 @@ struct PlainClass {
 struct Records {
     std::int64_t interpreter = -1;  // the interpreter that first ran the create step
     Ref module;                     // the one module object, once the exec step records it
-    PyObject* ns = nullptr;         // its namespace, borrowed from `module`
+    // Its namespace, borrowed from `module`, while it is loaded or loading; null when no
+    // load has run or the last one failed.
+    std::atomic<PyObject*> ns{nullptr};
+    // The modules whose load failed, kept alive: a thread that read `ns` just before the
+    // failure may still be looking names up in its namespace.
+    Ref failedModules;
     Ref builtins;                   // the builtins module
     Ref range;                      // taken once at load, never looked up again
     Ref print;
@@ -153,6 +165,9 @@ inline const Records& records() {
 }
 inline const Constants& k() {
     return records().k;
+}
+inline PyObject* namespaceOrNull() {
+    return records().ns.load(std::memory_order_acquire);
 }
 
 // Write access, for the create and exec steps only.

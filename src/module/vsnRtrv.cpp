@@ -176,24 +176,33 @@ bool checkVersion() {
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1) == 0;
 }
 
-bool makeConstants(Constants& c) {
-#define VSN_MAKE_IDENTIFIER(n)                        \
-    c.n = Ref::steal(PyUnicode_InternFromString(#n)); \
-    if (!c.n) {                                       \
-        return false;                                 \
+// Sets `slot` to what `make` gives unless an earlier load made it already: a value once
+// made is never replaced, since the functions of a failed load may still read it.
+template <class Make>
+bool once(Ref& slot, Make make) {
+    if (!slot) {
+        slot = make();
     }
-#define VSN_MAKE_TEXT(n, text)                          \
-    c.n = Ref::steal(PyUnicode_InternFromString(text)); \
-    if (!c.n) {                                         \
-        return false;                                   \
+    return static_cast<bool>(slot);
+}
+
+bool makeConstants(Constants& c) {
+#define VSN_MAKE_IDENTIFIER(n)                                                             \
+    if (!once(c.n, [] { return Ref::steal(PyUnicode_InternFromString(#n)); })) { \
+        return false;                                                                      \
+    }
+#define VSN_MAKE_TEXT(n, text)                                                               \
+    if (!once(c.n, [] { return Ref::steal(PyUnicode_InternFromString(text)); })) { \
+        return false;                                                                        \
     }
     VSN_IDENTIFIERS(VSN_MAKE_IDENTIFIER)
     VSN_TEXTS(VSN_MAKE_TEXT)
 #undef VSN_MAKE_IDENTIFIER
 #undef VSN_MAKE_TEXT
-    c.emptyTuple = Ref::steal(PyTuple_New(0));
-    c.kw_stdout_shell = Ref::steal(PyTuple_Pack(2, c.t_stdout.borrow(), c.shell.borrow()));
-    return c.emptyTuple && c.kw_stdout_shell;
+    return once(c.emptyTuple, [] { return Ref::steal(PyTuple_New(0)); }) &&
+           once(c.kw_stdout_shell, [&] {
+               return Ref::steal(PyTuple_Pack(2, c.t_stdout.borrow(), c.shell.borrow()));
+           });
 }
 
 Ref makeSlice(PyObject* start, PyObject* stop) {
@@ -208,24 +217,23 @@ bool makeSlices(Constants& c) {
     if (!six || !eight || !twelve || !minusOne) {
         return false;
     }
-    c.slice_6_m1 = makeSlice(six.borrow(), minusOne.borrow());
-    c.slice_8_12 = makeSlice(eight.borrow(), twelve.borrow());
-    c.slice_12_ = makeSlice(twelve.borrow(), Py_None);
-    c.slice_m1 = makeSlice(Py_None, minusOne.borrow());
-    return c.slice_6_m1 && c.slice_8_12 && c.slice_12_ && c.slice_m1;
+    return once(c.slice_6_m1, [&] { return makeSlice(six.borrow(), minusOne.borrow()); }) &&
+           once(c.slice_8_12, [&] { return makeSlice(eight.borrow(), twelve.borrow()); }) &&
+           once(c.slice_12_, [&] { return makeSlice(twelve.borrow(), Py_None); }) &&
+           once(c.slice_m1, [&] { return makeSlice(Py_None, minusOne.borrow()); });
 }
 
 // A builtin that the module takes once; missing, it is a NameError like any lookup.
 Ref takeBuiltin(PyObject* builtins, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(builtins), name);
-    if (value == nullptr && !PyErr_Occurred()) {
+    Ref value;
+    if (dictItem(PyModule_GetDict(builtins), name, &value) == 0) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
-    return Ref::newRef(value);
+    return value;
 }
 
 bool bind(PyObject* name, PyObject* value) {
-    return PyDict_SetItem(records().ns, name, value) == 0;
+    return PyDict_SetItem(namespaceOrNull(), name, value) == 0;
 }
 
 // `from <module> import <names...>` into the namespace, as the module's own import does.
@@ -241,7 +249,7 @@ bool importFrom(PyObject* moduleName, std::initializer_list<PyObject*> names) {
         }
     }
     Ref module = Ref::steal(PyImport_ImportModuleLevelObject(
-        moduleName, records().ns, locals.borrow(), fromList.borrow(), 0));
+        moduleName, namespaceOrNull(), locals.borrow(), fromList.borrow(), 0));
     if (!module) {
         return false;
     }
@@ -267,8 +275,8 @@ bool runStages(PyObject* module, int* line) {
 
     // [1] Namespace, constants, sys.modules entry, range and print, slices.
     *line = 1;
-    r.builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!r.builtins || !makeConstants(c) ||
+    if (!once(r.builtins, [] { return Ref::steal(PyImport_ImportModule("builtins")); }) ||
+        !makeConstants(c) ||
         !setAttr(module, c.__builtins__.borrow(), r.builtins.borrow())) {
         return false;
     }
@@ -278,12 +286,9 @@ bool runStages(PyObject* module, int* line) {
         (present == 0 && PyObject_SetItem(modules, c.vsnRtrv.borrow(), module) < 0)) {
         return false;
     }
-    r.range = takeBuiltin(r.builtins.borrow(), c.range.borrow());
-    if (!r.range) {
-        return false;
-    }
-    r.print = takeBuiltin(r.builtins.borrow(), c.print.borrow());
-    if (!r.print || !makeSlices(c)) {
+    if (!once(r.range, [&] { return takeBuiltin(r.builtins.borrow(), c.range.borrow()); }) ||
+        !once(r.print, [&] { return takeBuiltin(r.builtins.borrow(), c.print.borrow()); }) ||
+        !makeSlices(c)) {
         return false;
     }
 
@@ -360,17 +365,27 @@ int execModule(PyObject* module) {
         return failBeforeRecord();
     }
 
+    if (!once(r.failedModules, [] { return Ref::steal(PyList_New(0)); })) {
+        return failBeforeRecord();
+    }
     r.module = Ref::newRef(module);
-    r.ns = PyModule_GetDict(module);
+    r.ns.store(PyModule_GetDict(module), std::memory_order_release);
     int line = 1;
     if (runStages(module, &line)) {
         return 0;
     }
     addTraceback("init vsnRtrv", line);
     // A later import starts over; what this attempt bound stays in its namespace. The
-    // constants stay too (the next exec step makes them again), so that a function
-    // object that escaped the failed module raises instead of reading freed memory.
-    r.ns = nullptr;
+    // constants stay too, so that a function object that escaped the failed module
+    // raises instead of reading freed memory, and so does the module: another thread
+    // may have read its namespace just before this.
+    r.ns.store(nullptr, std::memory_order_release);
+    PendingError pending;
+    if (PyList_Append(r.failedModules.borrow(), module) < 0) {
+        // Out of memory: this failure is reported rather than that one.
+        PyErr_Clear();
+    }
+    pending.restore();
     r.module.reset();
     return -1;
 }
@@ -378,6 +393,10 @@ int execModule(PyObject* module) {
 PyModuleDef_Slot g_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(createModule)},
     {Py_mod_exec, reinterpret_cast<void*>(execModule)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // Nothing here needs the GIL: a free-threaded interpreter keeps it off on import.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
     {0, nullptr},
 };
 

@@ -281,7 +281,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         });
         return made ? self.release() : f.fail();
     }
-    Ref initializer = Ref::newRef(_PyType_Lookup(type, k().__init__.borrow()));
+    Ref initializer = typeLookup(type, k().__init__.borrow());
     if (!initializer || !isMethod(initializer.borrow())) {
         return constructGenerally(cls, args, given, kwnames);
     }

@@ -217,12 +217,18 @@ PyObject* getNone(PyObject*, void*) {
     return noneResult();
 }
 
+// Made again on first use after a collection cleared it; two threads asking at once
+// must be handed the same dict.
 PyObject* getAnnotations(PyObject* self, void*) {
     Fields& fields = asMethod(self)->fields;
+    PyObject* result;
+    Py_BEGIN_CRITICAL_SECTION(self);
     if (!fields.annotations) {
         fields.annotations = Ref::steal(PyDict_New());
     }
-    return fields.annotations.copy().release();
+    result = fields.annotations.copy().release();
+    Py_END_CRITICAL_SECTION();
+    return result;
 }
 
 // Pickled by reference, like a function: the unpickler finds it again as
@@ -374,7 +380,7 @@ Ref newMethod(const MethodDef& def) {
                                  std::move(name),
                                  std::move(qualname),
                                  k().vsnRtrv.copy(),
-                                 Ref::newRef(records().ns),
+                                 Ref::newRef(namespaceOrNull()),
                                  std::move(code),
                                  std::move(annotations)};
     method->vectorcall = def.attribute != nullptr ? getterVectorcall : methodVectorcall;
