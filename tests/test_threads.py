@@ -16,7 +16,7 @@ PRELUDE = """
 import subprocess, sys, threading
 import vsnRtrv
 
-THREADS, ROUNDS = 4, 300
+THREADS, ROUNDS = 4, 200
 stop = threading.Event()
 failures = []
 
@@ -60,10 +60,12 @@ def runner():
 """
 
 WORKLOADS = {
-    # Entries appended and popped, and their items replaced, while they are converted.
+    # Entries emptied and refilled, and their items replaced, while they are converted.
     "convert": """
-        entries = [["/dev/sdb1", "1A2B-3C4D", "/media/stick"] for _ in range(8)]
+        ROUNDS = 1000  # a shrink must land inside a walk, between its length and its item
         serials = ["1A2B-3C4D", "0C1F-77B0"]
+        fill = lambda: [["/dev/sdb1", serials[i % 2], "/media/stick"] for i in range(8)]
+        entries = fill()
 
         def worker():
             for _ in range(ROUNDS):
@@ -75,10 +77,9 @@ WORKLOADS = {
 
         def changer():
             while not stop.is_set():
-                entries.append([sys.intern("/dev/sdb1"), serials[len(entries) % 2],
-                                "/media/stick"])
-                entries[len(entries) // 2][1] = serials[len(entries) % 2]
-                del entries[0]
+                entries[len(entries) // 2][1] = "".join(serials[len(entries) % 2])
+                entries.clear()
+                entries.extend(fill())
 
         together(worker, changer)
     """,
@@ -106,7 +107,6 @@ WORKLOADS = {
         Info = vsnRtrv.DriveInfo
         class Sub(Info):
             pass
-        inits = [Info.__init__, lambda self, d, v, p: Info.__init__(self, d, v, p)]
 
         def worker():
             for i in range(ROUNDS):
@@ -120,7 +120,8 @@ WORKLOADS = {
             while not stop.is_set():
                 i += 1
                 Info.extra = i
-                Sub.__init__ = inits[i % 2]
+                # A new function each time, so that the one replaced can be freed.
+                Sub.__init__ = lambda self, d, v, p: Info.__init__(self, d, v, p)
                 del Info.extra
 
         together(worker, changer)
