@@ -258,9 +258,15 @@ bool constructsPlainly(PyTypeObject* type) {
 
 // DriveInfo(...) as type.__call__ makes it: object.__new__, then __init__, found on the
 // class at this call. While both are still the ones the class was made with, the
-// instance is allocated and our __init__ called with the arguments in hand, with no
+// instance is made and our __init__ called with the arguments in hand, with no
 // argument tuple in between; anything else (a replaced __new__ or __init__, an abstract
 // class, many arguments) takes the general path.
+//
+// Both paths make the instance with object.__new__ itself rather than the type's
+// tp_alloc: on 3.11 and 3.12 it is object.__new__ that sets up the instance's attribute
+// values under the keys its class's instances share, and an instance allocated without
+// that gets a whole dictionary of its own at its first store, about four times the
+// memory of an instance made the ordinary way.
 PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
@@ -270,7 +276,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         return constructGenerally(cls, args, given, kwnames);
     }
     if (kwnames == nullptr && given == 3 && constructsPlainly(type)) {
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        Ref self = Ref::steal(PyBaseObject_Type.tp_new(type, k().emptyTuple.borrow(), nullptr));
         if (!self) {
             return nullptr;
         }
@@ -285,7 +291,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     if (!initializer || !isMethod(initializer.borrow())) {
         return constructGenerally(cls, args, given, kwnames);
     }
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    Ref self = Ref::steal(PyBaseObject_Type.tp_new(type, k().emptyTuple.borrow(), nullptr));
     if (!self) {
         return nullptr;
     }
