@@ -269,7 +269,8 @@ def construction():
 @pytest.mark.parametrize("where", ["the class", "subclass", "its base"])
 @pytest.mark.parametrize("change", ["nothing", "__new__", "__new__ making something else",
                                     "__init__", "__init__ a record method", "abstract",
-                                    "abstract, then not", "a property for _path", "__setattr__"])
+                                    "abstract, then not", "a property for _path", "__setattr__",
+                                    "nothing, the records weighed"])
 def test_construction_is_what_type_call_does(construction, change, where):
     ours, plain = construction[f"{change}/{where}"]
     assert ours == plain
@@ -328,8 +329,24 @@ print(*caught)
     "C('/dev/sdb1', '1A2B-3C4D', '/media/usb')\n"
     "C._path = property(None, functools.partial(C, '/dev/sdb1'))\n"
     "call = lambda: C('/dev/sdb1', '1A2B-3C4D', '/media/usb')",
+    # The constructor's own lookup runs Python code that changes the class under it: a
+    # key in the class's dictionary whose hash is that of _vsn, compared by its own
+    # __eq__. A class made the ordinary way stores _path before it looks for _vsn, so
+    # there the cycle begins at the second call.
+    "import functools, gc\n"
+    "C = DriveInfo\n"
+    "armed = [True]\n"
+    "class Key(str):\n"
+    "    __hash__ = lambda self: hash('_vsn')\n"
+    "    def __eq__(self, other):\n"
+    "        if armed:\n"
+    "            del armed[:]\n"
+    "            C._path = property(None, functools.partial(C, '/dev/sdb1'))\n"
+    "        return str.__eq__(self, other)\n"
+    "gc.get_referents(vars(C))[0][Key('k')] = 1\n"
+    "call = lambda: [C('/dev/sdb1', '1A2B-3C4D', '/media/usb') for _ in range(2)]",
 ], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method",
-        "constructor"])
+        "constructor", "constructor, class changed by its own lookup"])
 def test_a_cycle_through_c_alone_ends_in_recursion_error(cycle):
     result = subprocess.run([sys.executable, "-c", CYCLE, cycle, os.path.dirname(__file__)],
                             capture_output=True, text=True)
