@@ -1,6 +1,6 @@
 """The module against the same work written in plain Python (plain.py), in one run.
 
-    python benchmarks/bench.py                 # the timing table and peak memory
+    python benchmarks/bench.py                 # the timing table and memory
     python benchmarks/bench.py --icount        # also instruction counts, under callgrind
 
 Both sides get the same synthetic tool output through the same stand-in for `run`, and
@@ -176,6 +176,21 @@ def peak(side, devices):
     return top
 
 
+def records_memory(side, records):
+    """What the records that one conversion makes take, held (their list included), from
+    the same entries on both sides: its strings are the entries' own and not counted.
+    1.5 devices give a record: the conversion leaves out the identifiers of full UUIDs."""
+    plain.run = linux_run(records * 3 // 2)
+    info = plain.rtrvDrivesInfoLinux()
+    gc.collect()
+    tracemalloc.start()
+    made = side._convDrivesInfoListToClassLinux(info)
+    held, _ = tracemalloc.get_traced_memory()
+    tracemalloc.stop()
+    assert len(made) == records
+    return held
+
+
 RECORD_ROWS = {"DriveInfo": "DriveInfo(d, v, p)", "getDrive": "record.getDrive()",
                "printinfo": "record.printinfo()", "loop": "pass"}
 
@@ -256,6 +271,12 @@ def main():
     plain_peak = peak(plain, 100_000)
     print(f"peak memory, rtrvDrivesInfoLinux, 100,000 devices: module {module_peak / 2**20:.1f} "
           f"MiB, plain {plain_peak / 2**20:.1f} MiB (tracemalloc)")
+    module_held = records_memory(vsnRtrv, 100_000)
+    plain_held = records_memory(plain, 100_000)
+    print(f"memory of 100,000 records from _convDrivesInfoListToClassLinux: module "
+          f"{module_held / 2**20:.1f} MiB, plain {plain_held / 2**20:.1f} MiB "
+          f"({module_held / 100_000:.0f} and {plain_held / 100_000:.0f} bytes a record, list "
+          f"included; tracemalloc)")
     if "--icount" in sys.argv:
         icounts()
 

@@ -244,8 +244,14 @@ def test_method_objects_look_like_functions(name, params, line):
 # type.__call__ ends it for a plain class with the same __init__ and the same change. In a
 # child: once __new__ has been set on a class, deleting it leaves the class off that path
 # for good, and the rest of the run must still see DriveInfo as it was made.
+#
+# The weighed case also has the Linux conversion make one (it makes whatever the module's
+# DriveInfo is), and sizes the dictionary each record shows: on 3.11 and 3.12 an instance
+# made without what object.__new__ sets up gets a whole dictionary of its own, several
+# times what the values under its class's shared keys take.
 CONSTRUCTION = r"""
-import json
+import json, sys
+import vsnRtrv
 from vsnRtrv import DriveInfo
 
 Plain = type("DriveInfo", (), {"__init__": vars(DriveInfo)["__init__"]})
@@ -278,20 +284,30 @@ CHANGES = {
     "a property for _path": [("_path", property(lambda self: "read",
                                                 lambda self, value: seen.append(["_path", value])))],
     "__setattr__": [("__setattr__", lambda self, name, value: object.__setattr__(self, name, [value]))],
+    "nothing, the records weighed": [],
     "__init__ once versions have run out": run_out,
 }
 CALLS = [(("d", "v", "p"), {}), ((), {"path": "p", "vsn": "v", "drive": "d"}),
          (tuple(range(9)), {})]
+CONVERSION = (None, {})
 
-def outcome(cls, args, kwargs):
+def converted(cls):
+    vsnRtrv.DriveInfo = cls
+    try:
+        return vsnRtrv._convDrivesInfoListToClassLinux([["d", "v", "p"]])[0]
+    finally:
+        vsnRtrv.DriveInfo = DriveInfo
+
+def outcome(cls, args, kwargs, weighed):
     del seen[:]
     try:
-        made = cls(*args, **kwargs)
+        made = converted(cls) if args is None else cls(*args, **kwargs)
     except Exception as e:
         return [type(e).__name__, str(e), seen[:]]
     if isinstance(made, tuple):
         return repr(made)
-    return [type(made).__name__, type(made) is cls, repr(vars(made)), seen[:]]
+    weight = [sys.getsizeof(vars(made))] if weighed else []
+    return [type(made).__name__, type(made) is cls, repr(vars(made)), seen[:]] + weight
 
 def case(base, change, where):
     sub = type("Sub", (base,), {})
@@ -302,7 +318,9 @@ def case(base, change, where):
         for name, value in changes(changed) if callable(changes) else changes:
             setattr(changed, name, value)
         called = sub if where != "the class" else base
-        return [outcome(called, args, kwargs) for args, kwargs in CALLS]
+        weighed = change == "nothing, the records weighed"
+        return [outcome(called, args, kwargs, weighed)
+                for args, kwargs in CALLS + [CONVERSION] * weighed]
     finally:
         for name in ("__new__", "__init__", "__abstractmethods__", "_path", "__setattr__"):
             if name in before:
@@ -340,6 +358,7 @@ def construction():
 @pytest.mark.parametrize("change", ["nothing", "__new__", "__new__ making something else",
                                     "__init__", "__init__ a record method", "abstract",
                                     "abstract, then not", "a property for _path", "__setattr__",
+                                    "nothing, the records weighed",
                                     "__init__ once versions have run out"])
 def test_construction_is_what_type_call_does(construction, change, where):
     ours, plain = construction[f"{change}/{where}"]
@@ -405,8 +424,25 @@ print(*caught)
     "DriveInfo('/dev/sdb1', '1A2B-3C4D', '/media/usb')\n"
     "DriveInfo._path = property(None, functools.partial(DriveInfo, '/dev/sdb1'))\n"
     "call = lambda: DriveInfo('/dev/sdb1', '1A2B-3C4D', '/media/usb')",
+    # The constructor's own lookup runs Python code that changes the class under it: a
+    # key in the class's dictionary whose hash is that of _vsn, compared by its own
+    # __eq__. A class made the ordinary way stores _path before it looks for _vsn, so
+    # there the cycle begins at the second call.
+    "import functools, gc\n"
+    "C = DriveInfo\n"
+    "armed = [True]\n"
+    "class Key(str):\n"
+    "    __hash__ = lambda self: hash('_vsn')\n"
+    "    def __eq__(self, other):\n"
+    "        if armed:\n"
+    "            del armed[:]\n"
+    "            C._path = property(None, functools.partial(C, '/dev/sdb1'))\n"
+    "        return str.__eq__(self, other)\n"
+    "gc.get_referents(vars(C))[0][Key('k')] = 1\n"
+    "call = lambda: [C('/dev/sdb1', '1A2B-3C4D', '/media/usb') for _ in range(2)]",
 ], ids=["descriptor", "descriptor added later", "__getattr__", "__getattribute__", "method",
-        "constructor", "constructor of DriveInfo itself"])
+        "constructor", "constructor of DriveInfo itself",
+        "constructor, class changed by its own lookup"])
 def test_a_cycle_through_c_alone_ends_in_recursion_error(cycle):
     result = subprocess.run([sys.executable, "-c", CYCLE, cycle, os.path.dirname(__file__)],
                             capture_output=True, text=True)

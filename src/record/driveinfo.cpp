@@ -231,13 +231,22 @@ PyObject* constructGenerally(PyObject* cls, PyObject* const* args, Py_ssize_t gi
 // its bases hold has changed since. Without the GIL the finding would be shared between
 // threads unguarded: not kept there. Versions are not reused, so a class that has gone
 // cannot come back at the same address with the same version.
+//
+// The lookups themselves can run Python code: a key of a str subclass in a class's
+// dictionary whose hash matches the name is compared by its own __eq__, and that can
+// change the class between one lookup and the next (a property added where a store will
+// go, a __setattr__). What was found across such a change holds for neither version, not
+// even for this call, so the finding counts only when the version is the same before the
+// first lookup and after the last. A class with no version yet cannot show a change: it
+// takes the general path until a lookup has given it one.
 bool constructsPlainly(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030C0000 && !defined(Py_GIL_DISABLED)
     if (type->tp_setattro != PyObject_GenericSetAttr) {
         return false;
     }
     PlainClass& seen = plainConstructionSeen();
-    if (type == seen.type && type->tp_version_tag == seen.version) {
+    const unsigned int version = type->tp_version_tag;
+    if (type == seen.type && version == seen.version) {
         return true;
     }
     PyObject* initializer = _PyType_Lookup(type, k().__init__.borrow());
@@ -246,8 +255,11 @@ bool constructsPlainly(PyTypeObject* type) {
                        _PyType_Lookup(type, k()._drive.borrow()) == nullptr &&
                        _PyType_Lookup(type, k()._path.borrow()) == nullptr &&
                        _PyType_Lookup(type, k()._vsn.borrow()) == nullptr;
-    if (plain && type->tp_version_tag != 0) {
-        seen = {type, type->tp_version_tag};
+    if (version == 0 || type->tp_version_tag != version) {
+        return false;
+    }
+    if (plain) {
+        seen = {type, version};
     }
     return plain;
 #else
@@ -258,9 +270,15 @@ bool constructsPlainly(PyTypeObject* type) {
 
 // DriveInfo(...) as type.__call__ makes it: object.__new__, then __init__, found on the
 // class at this call. While both are still the ones the class was made with, the
-// instance is allocated and our __init__ called with the arguments in hand, with no
+// instance is made and our __init__ called with the arguments in hand, with no
 // argument tuple in between; anything else (a replaced __new__ or __init__, an abstract
 // class, many arguments) takes the general path.
+//
+// Both paths make the instance with object.__new__ itself rather than the type's
+// tp_alloc: on 3.11 and 3.12 it is object.__new__ that sets up the instance's attribute
+// values under the keys its class's instances share, and an instance allocated without
+// that gets a whole dictionary of its own at its first store, about four times the
+// memory of an instance made the ordinary way.
 PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     const Py_ssize_t given = PyVectorcall_NARGS(nargsf);
@@ -270,7 +288,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
         return constructGenerally(cls, args, given, kwnames);
     }
     if (kwnames == nullptr && given == 3 && constructsPlainly(type)) {
-        Ref self = Ref::steal(type->tp_alloc(type, 0));
+        Ref self = Ref::steal(PyBaseObject_Type.tp_new(type, k().emptyTuple.borrow(), nullptr));
         if (!self) {
             return nullptr;
         }
@@ -285,7 +303,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf, PyObjec
     if (!initializer || !isMethod(initializer.borrow())) {
         return constructGenerally(cls, args, given, kwnames);
     }
-    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    Ref self = Ref::steal(PyBaseObject_Type.tp_new(type, k().emptyTuple.borrow(), nullptr));
     if (!self) {
         return nullptr;
     }
