@@ -19,6 +19,22 @@ import pytest
 import vsnRtrv
 
 
+# What rebinds a name of the module for the whole process: every thread sees it, so a test
+# through it cannot be run by several threads at once (pytest-run-parallel).
+REBINDS = "rebinds a name of vsnRtrv, which every thread shares"
+
+
+def pytest_configure(config):
+    # The mark of pytest-run-parallel, known where that plugin is not installed too.
+    config.addinivalue_line("markers", "thread_unsafe: run by one thread only")
+
+
+def pytest_collection_modifyitems(items):
+    for item in items:
+        if "output" in getattr(item, "fixturenames", ()):
+            item.add_marker(pytest.mark.thread_unsafe(reason=REBINDS))
+
+
 class RunRecorder:
     """Stands in for subprocess.run: records each call, answers with recorded output.
 

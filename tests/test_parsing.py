@@ -7,7 +7,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import vsnRtrv
-from conftest import Bytes, Decodes, Text, module_entries
+from conftest import REBINDS, Bytes, Decodes, Text, module_entries
 
 
 class Upper(str):
@@ -51,6 +51,7 @@ def linux(function, text, *args):
     (lambda: vsnRtrv._cleanStdout(OwnDecode(b"raw")), "own"),
     (lambda: vsnRtrv._cleanStdout(types.SimpleNamespace(decode=lambda *a: Marks(" x "))), "< x >"),
 ], ids=["fsutil", "vol", "blkid", "df", "bytes decode", "decoded text strips"])
+@pytest.mark.thread_unsafe(reason=REBINDS)
 def test_own_methods_are_called(call, expected):
     assert call() == expected
 
@@ -99,6 +100,7 @@ def parses(blkid, df, wrap):
         ]
 
 
+@pytest.mark.thread_unsafe(reason=REBINDS)
 @settings(max_examples=200, deadline=None, database=None, derandomize=True,
           suppress_health_check=[HealthCheck.too_slow])
 @given(blkid=BLKID, df=DF,
