@@ -316,21 +316,23 @@ namespace {
 // The hold's lock where there is no GIL to serialise its changes; nothing elsewhere.
 class HoldLock {
   public:
-    explicit HoldLock(EnvironmentHold& hold) noexcept : hold_(hold) {
 #ifdef Py_GIL_DISABLED
-        PyMutex_Lock(&hold_.lock);
-#endif
+    explicit HoldLock(EnvironmentHold& hold) noexcept : lock_(hold.lock) {
+        PyMutex_Lock(&lock_);
     }
     ~HoldLock() {
-#ifdef Py_GIL_DISABLED
-        PyMutex_Unlock(&hold_.lock);
-#endif
+        PyMutex_Unlock(&lock_);
     }
+#else
+    explicit HoldLock(EnvironmentHold&) noexcept {}
+#endif
     HoldLock(const HoldLock&) = delete;
     HoldLock& operator=(const HoldLock&) = delete;
 
+#ifdef Py_GIL_DISABLED
   private:
-    EnvironmentHold& hold_;
+    PyMutex& lock_;
+#endif
 };
 
 }  // namespace
