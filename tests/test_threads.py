@@ -21,16 +21,24 @@ stop = threading.Event()
 failures = []
 
 def together(worker, changer):
-    # Workers run ROUNDS rounds each while changer runs until they are all done.
+    # Workers run ROUNDS rounds each, once changer runs, which goes on until they are done.
+    changing = threading.Event()
     def guarded(body):
         def run():
             try:
                 body()
             except BaseException as e:
                 failures.append(repr(e))
+                changing.set()
         return run
-    workers = [threading.Thread(target=guarded(worker)) for _ in range(THREADS)]
-    other = threading.Thread(target=guarded(changer))
+    def changes():
+        changing.set()
+        changer()
+    def works():
+        changing.wait()
+        worker()
+    workers = [threading.Thread(target=guarded(works)) for _ in range(THREADS)]
+    other = threading.Thread(target=guarded(changes))
     other.start()
     for t in workers:
         t.start()
@@ -62,9 +70,9 @@ def runner():
 WORKLOADS = {
     # Entries emptied and refilled, and their items replaced, while they are converted.
     "convert": """
-        ROUNDS = 1000  # a shrink must land inside a walk, between its length and its item
+        ROUNDS = 5000  # a shrink must land inside a walk, between its length and its item
         serials = ["1A2B-3C4D", "0C1F-77B0"]
-        fill = lambda: [["/dev/sdb1", serials[i % 2], "/media/stick"] for i in range(8)]
+        fill = lambda: [["/dev/sdb1", serials[i % 2], "/media/stick"] for i in range(32)]
         entries = fill()
 
         def worker():
@@ -77,9 +85,10 @@ WORKLOADS = {
 
         def changer():
             while not stop.is_set():
+                batch = fill()
                 entries[len(entries) // 2][1] = "".join(serials[len(entries) % 2])
                 entries.clear()
-                entries.extend(fill())
+                entries.extend(batch)
 
         together(worker, changer)
     """,
