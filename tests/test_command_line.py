@@ -199,10 +199,13 @@ def test_ctrl_c_while_a_tool_runs_ends_with_130(command, tools, show):
     # Ctrl-C signals the terminal's whole process group, the tool included. Sent to the
     # command alone, it can land while subprocess is still waiting for the tool's exec to
     # be confirmed, and Popen then gives up the tool without stopping it, which would
-    # hold the pipes read here open for its minute of sleep.
+    # hold the pipes read here open for its minute of sleep. A shell that runs the suite
+    # in the background leaves Ctrl-C ignored, which its children inherit: the command
+    # gets the default, as from a terminal.
     with subprocess.Popen([command, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           stdin=subprocess.DEVNULL, env=tool_environment(tools, env),
-                          start_new_session=True) as child:
+                          start_new_session=True,
+                          preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL)) as child:
         deadline = time.monotonic() + 30
         while not tools.started("blkid").exists():
             assert child.poll() is None and time.monotonic() < deadline
